@@ -1,0 +1,198 @@
+#include "config.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "event_log.h"
+#include "ulvolib_testing.h"
+
+namespace {
+
+// One row of a key table: name, default, range and the field it fills. A maximum of -1 is
+// computed by read_config from a field stored before it.
+struct config_var {
+    const char *name;
+    int32_t default_value;
+    int32_t minimum;
+    int32_t maximum;
+    int32_t ulvo_config::*field;
+};
+
+config_var int_config_vars[] = {
+    {"host_working_set_size", 5, 1, 100, &ulvo_config::host_working_set_size},
+    {"delay_queue_delay_seconds", 1, 1, 10, &ulvo_config::dq_delay_seconds},
+    {"delay_queue_size", 200, 10, 1000, &ulvo_config::dq_size},
+    {"delay_queue_high_watermark", 160, 8, -1, &ulvo_config::dq_high_watermark},
+    {"delay_queue_low_watermark", 100, 4, -1, &ulvo_config::dq_low_watermark},
+};
+
+config_var key_config_vars[] = {
+    {"shared_memory_key", DEFAULT_SHARED_MEMORY_KEY, -1, -1, &ulvo_config::shared_memory_key},
+};
+
+constexpr int VALUE_BUFFER = 200;                // every lookup uses a 200-byte buffer
+constexpr size_t LINE_LIMIT = VALUE_BUFFER - 1;  // only this much of a line is looked at
+
+const char *config_path = ULVO_CONFIG_PATH;
+
+// A line is a comment when it starts with zero or more TABs and then '#'; blanks do not count.
+bool is_comment(const char *line) {
+    while (*line == '\t') {
+        ++line;
+    }
+    return *line == '#';
+}
+
+// Copies src into dest (length bytes), cut to length - 1 characters and NUL-terminated.
+void copy_cut(char *dest, int length, const char *src) {
+    if (length <= 0) {
+        return;
+    }
+    size_t n = strnlen(src, static_cast<size_t>(length - 1));
+    memcpy(dest, src, n);
+    dest[n] = '\0';
+}
+
+// The first line of the file that is not a comment and holds the key anywhere in it, cut to
+// the first LINE_LIMIT characters (its newline kept when it falls inside them).
+bool first_matching_line(const char *key, char (&out)[VALUE_BUFFER]) {
+    FILE *file = fopen(config_path, "r");
+    if (file == nullptr) {
+        return false;
+    }
+    char *line = nullptr;
+    size_t capacity = 0;
+    ssize_t got;
+    bool found = false;
+    while ((got = getline(&line, &capacity, file)) != -1) {
+        // A NUL inside a line ends what the string functions see of it; grep would also
+        // stop comparing there for our purposes, and such files are not configuration files.
+        if (strstr(line, key) == nullptr || is_comment(line)) {
+            continue;
+        }
+        size_t keep = static_cast<size_t>(got) < LINE_LIMIT ? static_cast<size_t>(got) : LINE_LIMIT;
+        memcpy(out, line, keep);
+        out[keep] = '\0';
+        found = true;
+        break;
+    }
+    free(line);
+    fclose(file);
+    return found;
+}
+
+// The integer conversion of atoi, except that a number outside the range of int saturates
+// to INT_MAX or INT_MIN instead of wrapping into a value that might pass the range test.
+int32_t to_int(const char *text) {
+    long long value = strtoll(text, nullptr, 10);
+    if (value > INT_MAX) {
+        return INT_MAX;
+    }
+    if (value < INT_MIN) {
+        return INT_MIN;
+    }
+    return static_cast<int32_t>(value);
+}
+
+void report_not_set_int(const config_var &row) {
+    get_log_lock();
+    log_event(ulvolib_output(), TAG_WARNING, "");
+    lib_detail("   %s is not set in %s,\n", row.name, config_path);
+    lib_detail("   or kel-ulvod was started from the command line.\n");
+    lib_detail("   Using default value of %d.\n", row.default_value);
+    release_log_lock();
+}
+
+void report_out_of_range(const config_var &row, int32_t value) {
+    get_log_lock();
+    log_event(ulvolib_output(), TAG_ERROR, "");
+    lib_detail("   %s is set to %d in %s,\n", row.name, value, config_path);
+    lib_detail("   valid range is %d to %d inclusive.\n", row.minimum, row.maximum);
+    release_log_lock();
+}
+
+void report_key_error(const config_var &row, const char *text, const char *reason) {
+    get_log_lock();
+    log_event(ulvolib_output(), TAG_ERROR, "");
+    lib_detail("   %s is set to %s in %s,\n", row.name, text, config_path);
+    lib_detail("%s", reason);
+    release_log_lock();
+}
+
+}  // namespace
+
+int getvar(const char *key, int length, char *dest) {
+    const char *env = getenv(key);
+    if (env != nullptr) {
+        copy_cut(dest, length, env);
+        return 0;
+    }
+    char line[VALUE_BUFFER];
+    if (!first_matching_line(key, line)) {
+        return 1;
+    }
+    const char *equals = strchr(line, '=');
+    if (equals == nullptr || equals[1] == '\0' || equals[1] == '\n') {
+        return 1;
+    }
+    copy_cut(dest, length, equals + 1);
+    size_t n = strlen(dest);
+    if (n > 0 && dest[n - 1] == '\n') {
+        dest[n - 1] = '\0';
+    }
+    return 0;
+}
+
+int read_config(ulvo_config *config) {
+    char text[VALUE_BUFFER];
+    for (config_var &row : int_config_vars) {
+        int32_t value;
+        if (getvar(row.name, VALUE_BUFFER, text) != 0) {
+            report_not_set_int(row);
+            value = row.default_value;
+        } else {
+            value = to_int(text);
+        }
+        config->*row.field = value;
+        if (row.field == &ulvo_config::dq_high_watermark) {
+            row.maximum = config->dq_size;
+        } else if (row.field == &ulvo_config::dq_low_watermark) {
+            row.maximum = config->dq_high_watermark - 4;
+        }
+        if (value < row.minimum || value > row.maximum) {
+            report_out_of_range(row, value);
+            return 1;
+        }
+    }
+
+    config_var &row = key_config_vars[0];
+    if (getvar(row.name, VALUE_BUFFER, text) != 0) {
+        get_log_lock();
+        log_event(ulvolib_output(), TAG_WARNING, "");
+        lib_detail("   %s is not set in %s,\n", row.name, config_path);
+        lib_detail("   using default value of %#x.\n", row.default_value);
+        release_log_lock();
+        config->*row.field = row.default_value;
+        return 0;
+    }
+    if (strncmp(text, "0x", 2) != 0) {
+        report_key_error(row, text, "   valid values start with \"0x\"\n");
+        return 1;
+    }
+    errno = 0;
+    long key = strtol(text, nullptr, 16);
+    if (errno == ERANGE) {
+        report_key_error(row, text, "   the value is out of range or not properly formated.\n");
+        return 1;
+    }
+    config->*row.field =
+        static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(key)));
+    return 0;
+}
+
+void set_config_path_for_test(const char *path) {
+    config_path = path;
+}

@@ -1,0 +1,30 @@
+// The six settings of both programs: configuration file, environment overrides, defaults, ranges.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The six settings, signed 32-bit, in the order the status block stores them.
+struct ulvo_config {
+    int32_t host_working_set_size;
+    int32_t dq_delay_seconds;
+    int32_t dq_size;
+    int32_t dq_high_watermark;
+    int32_t dq_low_watermark;
+    int32_t shared_memory_key;
+};
+static_assert(sizeof(ulvo_config) == 24);
+static_assert(offsetof(ulvo_config, host_working_set_size) == 0);
+static_assert(offsetof(ulvo_config, dq_delay_seconds) == 4);
+static_assert(offsetof(ulvo_config, dq_size) == 8);
+static_assert(offsetof(ulvo_config, dq_high_watermark) == 12);
+static_assert(offsetof(ulvo_config, dq_low_watermark) == 16);
+static_assert(offsetof(ulvo_config, shared_memory_key) == 20);
+
+// Where both programs read their settings from.
+inline constexpr char ULVO_CONFIG_PATH[] = "/etc/opt/kel/kel-ulvo/kel-ulvo.conf";
+// The key of the status block when none is configured.
+inline constexpr int32_t DEFAULT_SHARED_MEMORY_KEY = 0x4b554c56;
+
+// Fills the record from the file and the environment: 0 all six set, 1 a value refused (reported).
+int read_config(ulvo_config *config);

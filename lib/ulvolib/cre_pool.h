@@ -1,0 +1,56 @@
+// The fixed pool of connection request elements and the delay queue, all under cr_mutex.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "ipq_msg.h"
+
+struct nl_filter_handle;
+
+// One received packet-queue message with what the daemon needs to judge and release it.
+struct cre {
+    int32_t ip_version;        // 1 = IPv4, 2 = IPv6
+    int32_t addr_offset;       // destination address offset in the IP header: 16 or 24
+    int32_t addr_len;          // destination address length: 4 or 16
+    nl_filter_handle *filter;  // the queue connection the verdict must go back on
+    alignas(unsigned long) unsigned char msg_buf[ULVO_MSG_BUF_SIZE];
+    ipq_packet_msg *pkt;  // the packet message inside msg_buf, once one was received
+    cre *next;            // free list, delay queue or released chain
+};
+static_assert(offsetof(cre, msg_buf) % alignof(unsigned long) == 0);
+static_assert((offsetof(cre, msg_buf) + sizeof(nlmsghdr)) % alignof(ipq_packet_msg) == 0);
+
+// The destination address bytes of the element's packet (addr_len of them).
+inline const unsigned char *cre_destination(const cre *element) {
+    return reinterpret_cast<const unsigned char *>(element->pkt) + IPQ_PAYLOAD_OFFSET +
+           element->addr_offset;
+}
+
+// Allocates a block of count linked elements; null after a report when memory is short.
+cre *create_cre_pool(int count);
+// Frees the pool's block held by *pool and sets *pool to null; the caller holds cr_mutex.
+void destroy_cre_pool(cre **pool);
+// Creates the pool with count elements and makes it the free list: 0, or 1 (reported).
+int init_cre_pool(int count);
+// The pool's block as create_cre_pool returned it (null before init_cre_pool).
+cre **cre_pool_block();
+// Locks cr_mutex (for the library's tear-down only).
+void lock_cr_mutex();
+// Unlocks cr_mutex.
+void unlock_cr_mutex();
+
+// Takes an element off the free list and sets it up for the IP version; null when empty.
+cre *alloc_cre(int ip_version);
+// Returns the element to the front of the free list.
+void free_cre(cre *element);
+// Appends the element to the delay queue.
+void queue_cre(cre *element);
+// Takes the oldest element off the delay queue; null when it is empty.
+cre *dequeue_cre();
+// Takes every queued element with the released element's destination, as a chain in queue order.
+cre *dequeue_throttled_cres(const cre *released);
+// The number of elements on the delay queue.
+int queued_cr_count();
+// The largest number of elements the delay queue has held.
+int max_queued_cr_count();

@@ -1,0 +1,147 @@
+#include "event_log.h"
+#include "ulvolib_testing.h"
+
+#include <pthread.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+FILE *pulvolib_fout = nullptr;       // every report the library itself makes
+FILE *pstart_status_fout = nullptr;  // start-up detail lines are copied here while set
+pthread_mutex_t log_lock;
+pthread_mutex_t *plog_lock = nullptr;  // null until init_log_lock has made the lock
+int log_event_text = 1;                // 0 silences tag lines (the status tool)
+
+__attribute__((format(printf, 3, 0))) void vwrite_detail(FILE *out, FILE *copy, const char *fmt,
+                                                         va_list ap) {
+    va_list again;
+    va_copy(again, ap);
+    if (out != nullptr) {
+        vfprintf(out, fmt, ap);
+    }
+    if (copy != nullptr && copy != out) {
+        vfprintf(copy, fmt, again);
+    }
+    va_end(again);
+}
+
+}  // namespace
+
+void set_ulvolib_output(FILE *out) {
+    pulvolib_fout = out;
+}
+FILE *ulvolib_output() {
+    return pulvolib_fout;
+}
+void set_start_status_file(FILE *out) {
+    pstart_status_fout = out;
+}
+FILE *start_status_file() {
+    return pstart_status_fout;
+}
+
+void log_event(FILE *out, const char *tag, const char *text) {
+    if (log_event_text == 0 || out == nullptr) {
+        return;
+    }
+    char stamp[64];
+    time_t now = time(nullptr);
+    if (ctime_r(&now, stamp) == nullptr) {
+        stamp[0] = '\0';
+    }
+    char *newline = strchr(stamp, '\n');
+    if (newline != nullptr) {
+        *newline = '\0';
+    }
+    fprintf(out, "%s [%s] %s\n", tag, stamp, text);
+    fflush(out);
+}
+
+void get_log_lock() {
+    if (plog_lock != nullptr) {
+        pthread_mutex_lock(plog_lock);
+    }
+}
+
+void release_log_lock() {
+    if (plog_lock != nullptr) {
+        pthread_mutex_unlock(plog_lock);
+        fflush(nullptr);
+    }
+}
+
+int init_log_lock() {
+    if (plog_lock != nullptr) {
+        get_log_lock();
+        log_event(pulvolib_fout, TAG_ERROR, "");
+        lib_print("   INTERNAL ERROR: double lock init on log lock %s,%d\n", ULVOLIB_UNIT,
+                  __LINE__);
+        release_log_lock();
+        return 1;
+    }
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    int rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    if (rc != 0) {
+        log_event(pulvolib_fout, TAG_ERROR, "");
+        lib_print("   pthread_mutexattr_init return %d, errno=%d, %s,%d\n", rc, errno, ULVOLIB_UNIT,
+                  __LINE__);
+    }
+    plog_lock = &log_lock;
+    pthread_mutex_init(&log_lock, &attr);
+    pthread_mutexattr_destroy(&attr);
+    return 0;
+}
+
+void event_logging_on() {
+    log_event_text = 1;
+}
+void event_logging_off() {
+    log_event_text = 0;
+}
+
+void dump_hex(const void *data, int length) {
+    const auto *bytes = static_cast<const unsigned char *>(data);
+    FILE *out = pulvolib_fout;
+    if (out == nullptr) {
+        return;
+    }
+    fputs("   00] ", out);
+    for (int n = 1; n <= length; ++n) {
+        fprintf(out, "%02X ", static_cast<unsigned>(bytes[n - 1]));
+        if (n % 8 == 0) {
+            fprintf(out, "\n   %02d] ", n);
+        }
+    }
+    fputs("\n", out);
+    fflush(nullptr);
+}
+
+void write_detail(FILE *out, FILE *copy, const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vwrite_detail(out, copy, fmt, ap);
+    va_end(ap);
+}
+
+void lib_detail(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vwrite_detail(pulvolib_fout, pstart_status_fout, fmt, ap);
+    va_end(ap);
+}
+
+void lib_print(const char *fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vwrite_detail(pulvolib_fout, nullptr, fmt, ap);
+    va_end(ap);
+}
+
+void reset_log_lock_for_test() {
+    plog_lock = nullptr;
+}

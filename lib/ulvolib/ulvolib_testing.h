@@ -1,0 +1,23 @@
+// Narrow views into the library's private state, for the unit tests only.
+#pragma once
+
+struct cre;
+struct known_host;
+
+// Looks the key up in the environment, then the configuration file: 0 found, 1 not set.
+int getvar(const char *key, int length, char *dest);
+// Points the configuration reader at another file.
+void set_config_path_for_test(const char *path);
+// Forgets the log lock so that a test starts without one.
+void reset_log_lock_for_test();
+
+// The delay queue's first and last elements.
+cre *cr_queue_head_for_test();
+cre *cr_queue_tail_for_test();
+// Frees the pool and empties the free list, the queue and both counts.
+void reset_cre_pool_for_test();
+
+// The ring entry that will be overwritten next.
+known_host *known_hosts_head_for_test();
+// Frees the ring.
+void reset_known_hosts_for_test();

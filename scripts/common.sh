@@ -1,0 +1,45 @@
+# Shared by scripts/test and scripts/demo: root check, packages, build.
+# shellcheck shell=bash
+
+readonly ULVO_PACKAGES=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+    libmnl-dev libnetfilter-queue-dev iptables iproute2 util-linux procps)
+
+# Re-runs the calling script through sudo when a non-root user starts it, or says it needs root.
+ensure_root() {
+    [ "$(id -u)" -eq 0 ] && return 0
+    if command -v sudo >/dev/null 2>&1; then
+        exec sudo --preserve-env=CI "$0" "$@"
+    fi
+    echo "$(basename "$0"): needs root (namespaces, packet-filter rules, SysV IPC); run it as root" >&2
+    exit 1
+}
+
+# Installs the packages that are missing; says nothing when none is.
+ensure_packages() {
+    local missing=() package
+    for package in "${ULVO_PACKAGES[@]}" "$@"; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=("$package")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# Configures and builds into the given directory with any further CMake arguments; the build's
+# output is shown only when it fails.
+build_tree() {
+    local dir=$1 log
+    shift
+    log=$(mktemp)
+    if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" &&
+        cmake --build "$dir" -j "$(nproc)"; } >"$log" 2>&1; then
+        cat "$log" >&2
+        rm -f "$log"
+        echo "build in $dir failed" >&2
+        return 1
+    fi
+    rm -f "$log"
+}
