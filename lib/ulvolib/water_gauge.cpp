@@ -1,0 +1,63 @@
+#include "water_gauge.h"
+
+#include <pthread.h>
+
+#include <cstddef>
+
+#include "shm_block.h"
+#include "shm_protocol.h"
+#include "ulvolib_testing.h"
+
+namespace {
+
+pthread_mutex_t water_gauge_mutex =
+    PTHREAD_MUTEX_INITIALIZER;  // every read and write in the daemon
+
+}  // namespace
+
+void set_water_gauge(int value, int locked) {
+    shm_stat_block *block = own_shm_block();
+    if (block == nullptr) {
+        return;
+    }
+    if (locked != 1) {
+        pthread_mutex_lock(&water_gauge_mutex);
+    }
+    int32_t gauge = value;
+    publish_section(&block->wg_begin_sig, &block->wg_end_sig, &gauge, sizeof gauge);
+    if (locked != 1) {
+        pthread_mutex_unlock(&water_gauge_mutex);
+    }
+}
+
+int water_gauge_reading(int locked) {
+    shm_stat_block *block = own_shm_block();
+    if (block == nullptr) {
+        return WG_NORMAL;
+    }
+    if (locked != 1) {
+        pthread_mutex_lock(&water_gauge_mutex);
+    }
+    int value = block->water_gauge;
+    if (locked != 1) {
+        pthread_mutex_unlock(&water_gauge_mutex);
+    }
+    return value;
+}
+
+int test_and_set_water_mark(int expected, int value) {
+    pthread_mutex_lock(&water_gauge_mutex);
+    int was = water_gauge_reading(1);
+    if (was == expected) {
+        set_water_gauge(value, 1);
+    }
+    pthread_mutex_unlock(&water_gauge_mutex);
+    return was == expected ? 1 : 0;
+}
+
+int virus_activity_occurring() {
+    int32_t gauge = 0;  // stays 0 when the block cannot be attached at all
+    get_shm_struct(offsetof(shm_stat_block, wg_begin_sig), offsetof(shm_stat_block, wg_end_sig),
+                   &gauge);
+    return gauge == WG_VLA_OCCURRING ? 1 : 0;
+}

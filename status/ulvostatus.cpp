@@ -1,0 +1,100 @@
+#include "ulvostatus.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "event_log.h"
+#include "shm_block.h"
+#include "water_gauge.h"
+
+namespace {
+
+// Everything the library writes goes to standard error; the answers go to standard output.
+bool init_library() {
+    set_ulvolib_output(stderr);
+    return init_ulvolib() == 0;
+}
+
+}  // namespace
+
+int print_stats() {
+    dtt_stat dtt;
+    tt_stat tt;
+    ulvo_config config;
+    if (get_dtt_stat(&dtt) != 0 || get_tt_stat(&tt) != 0 ||
+        get_ulvo_config_from_shm(&config) != 0) {
+        return ULVOSTATUS_FAILED;
+    }
+    printf("\n");
+    if (virus_activity_occurring() == 1) {
+        printf("virus-like activity is currently occurring\n");
+    } else if (tt.times_vla_detected != 0) {
+        printf("virus-like activity has occurred in the past\n");
+    } else {
+        printf("virus-like activity has not occurred\n");
+    }
+    printf("\n");
+    printf("connection establishing packets: %" PRIu64 "\n", tt.processed_crs);
+    printf("packets passed without delay:    %" PRIu64 "\n", tt.never_throttled_crs);
+    printf("packets placed on queue:         %" PRIu64 "\n", tt.throttled_crs);
+    printf("currently queued packets:        %" PRIu64 "\n", currently_throttled_crs(&tt, &dtt));
+    printf("maximum packets on queue:        %" PRIu64 "\n", dtt.max_crs_ever_throttled);
+    printf("times virus-like activity detected:    %" PRIu64 "\n", tt.times_vla_detected);
+    printf("packets dropped due to queue overflow: %" PRIu64 "\n", tt.dropped_crs);
+    printf("\n");
+    printf("delay queue size:    %d\n", config.dq_size);
+    printf("delay queue seconds: %d\n", config.dq_delay_seconds);
+    printf("known host working set size: %d\n", config.host_working_set_size);
+    printf("delay queue high water mark: %d\n", config.dq_high_watermark);
+    printf("delay queue low water mark:  %d\n", config.dq_low_watermark);
+    return 0;
+}
+
+int do_proprietary_iface_opts(int count, char **options) {
+    if (count == 0) {
+        return ULVOSTATUS_USAGE;
+    }
+    for (int i = 0; i < count; ++i) {
+        const char *option = options[i];
+        bool vla = strcmp(option, "-vla_occurring") == 0;
+        bool dump_struct = strcmp(option, "-dump_shm_struct") == 0;
+        bool dump_raw = strcmp(option, "-dump_shm") == 0;
+        if (!vla && !dump_struct && !dump_raw) {
+            return ULVOSTATUS_USAGE;
+        }
+        if (!init_library()) {
+            return ULVOSTATUS_FAILED;
+        }
+        if (vla) {
+            bool occurring = virus_activity_occurring() == 1;
+            printf(occurring ? "YES\n" : "NO\n");
+            return occurring ? 1 : 0;
+        }
+        if (dump_struct) {
+            debug_dump_shm_struct_unlocked();
+        } else {
+            debug_dump_shm_unlocked();
+        }
+    }
+    return 0;
+}
+
+int ulvostatus_main(int argc, char **argv) {
+    event_logging_off();
+    if (argc < 2) {
+        return ULVOSTATUS_USAGE;
+    }
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "-ProprietaryInterface") == 0) {
+            return do_proprietary_iface_opts(argc - i - 1, argv + i + 1);
+        }
+        if (strcmp(argv[i], "-status") != 0) {
+            return ULVOSTATUS_USAGE;
+        }
+    }
+    if (!init_library()) {
+        return ULVOSTATUS_FAILED;
+    }
+    return print_stats();
+}
