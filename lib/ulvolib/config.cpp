@@ -97,6 +97,18 @@ int32_t to_int(const char *text) {
     return static_cast<int32_t>(value);
 }
 
+// The hexadecimal key in the platform's long, of which the key keeps the low 32 bits; false
+// when the long overflows.
+bool to_key(const char *text, int32_t *key) {
+    errno = 0;
+    long value = strtol(text, nullptr, 16);
+    if (errno == ERANGE) {
+        return false;
+    }
+    *key = static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(value)));
+    return true;
+}
+
 void report_not_set_int(const config_var &row) {
     get_log_lock();
     log_event(ulvolib_output(), TAG_WARNING, "");
@@ -182,15 +194,22 @@ int read_config(ulvo_config *config) {
         report_key_error(row, text, "   valid values start with \"0x\"\n");
         return 1;
     }
-    errno = 0;
-    long key = strtol(text, nullptr, 16);
-    if (errno == ERANGE) {
+    int32_t key;
+    if (!to_key(text, &key)) {
         report_key_error(row, text, "   the value is out of range or not properly formated.\n");
         return 1;
     }
-    config->*row.field =
-        static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long>(key)));
+    config->*row.field = key;
     return 0;
+}
+
+int peek_shared_memory_key(int32_t *key) {
+    char text[VALUE_BUFFER];
+    if (getvar(key_config_vars[0].name, VALUE_BUFFER, text) != 0) {
+        *key = key_config_vars[0].default_value;
+        return 0;
+    }
+    return strncmp(text, "0x", 2) == 0 && to_key(text, key) ? 0 : 1;
 }
 
 void set_config_path_for_test(const char *path) {

@@ -28,3 +28,6 @@ inline constexpr int32_t DEFAULT_SHARED_MEMORY_KEY = 0x4b554c56;
 
 // Fills the record from the file and the environment: 0 all six set, 1 a value refused (reported).
 int read_config(ulvo_config *config);
+// The shared_memory_key that read_config would take, without any report: 0 found (or the
+// default), 1 when the configured value would be refused.
+int peek_shared_memory_key(int32_t *key);

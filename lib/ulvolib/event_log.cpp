@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -15,6 +16,12 @@ FILE *pstart_status_fout = nullptr;  // start-up detail lines are copied here wh
 pthread_mutex_t log_lock;
 pthread_mutex_t *plog_lock = nullptr;  // null until init_log_lock has made the lock
 int log_event_text = 1;                // 0 silences tag lines (the status tool)
+
+// The holder of the log lock cannot be interrupted by a signal: the daemon's shutdown runs in
+// a signal handler that writes the event log and flushes every stream, and a thread stopped
+// inside a report would otherwise hold a stream lock that the shutdown waits for forever.
+thread_local int log_lock_depth = 0;
+thread_local sigset_t log_lock_saved_mask;
 
 __attribute__((format(printf, 3, 0))) void vwrite_detail(FILE *out, FILE *copy, const char *fmt,
                                                          va_list ap) {
@@ -62,15 +69,25 @@ void log_event(FILE *out, const char *tag, const char *text) {
 }
 
 void get_log_lock() {
-    if (plog_lock != nullptr) {
-        pthread_mutex_lock(plog_lock);
+    if (plog_lock == nullptr) {
+        return;
     }
+    if (log_lock_depth++ == 0) {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &log_lock_saved_mask);
+    }
+    pthread_mutex_lock(plog_lock);
 }
 
 void release_log_lock() {
-    if (plog_lock != nullptr) {
-        pthread_mutex_unlock(plog_lock);
-        fflush(nullptr);
+    if (plog_lock == nullptr) {
+        return;
+    }
+    pthread_mutex_unlock(plog_lock);
+    fflush(nullptr);
+    if (log_lock_depth > 0 && --log_lock_depth == 0) {
+        pthread_sigmask(SIG_SETMASK, &log_lock_saved_mask, nullptr);
     }
 }
 

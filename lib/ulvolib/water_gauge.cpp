@@ -33,7 +33,7 @@ void set_water_gauge(int value, int locked) {
 int water_gauge_reading(int locked) {
     shm_stat_block *block = own_shm_block();
     if (block == nullptr) {
-        return WG_NORMAL;
+        return 0;  // no block, no level: nothing can be raised or lowered
     }
     if (locked != 1) {
         pthread_mutex_lock(&water_gauge_mutex);

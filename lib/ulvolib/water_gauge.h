@@ -7,7 +7,8 @@ inline constexpr int WG_VLA_OCCURRING = 2;
 // Writes the level into this process's block (nothing without one); locked == 1: caller holds
 // water_gauge_mutex.
 void set_water_gauge(int value, int locked);
-// Reads the level of this process's block; locked == 1: caller holds water_gauge_mutex.
+// Reads the level of this process's block (0 without one); locked == 1: caller holds
+// water_gauge_mutex.
 int water_gauge_reading(int locked);
 // Moves the level from expected to value in one step: 1 when it did, else 0.
 int test_and_set_water_mark(int expected, int value);

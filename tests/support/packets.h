@@ -34,3 +34,25 @@ struct TestCre {
     }
     cre element;
 };
+
+// Fills the element's buffer as nl_get_msg leaves it for a queued packet to the address.
+inline void make_packet_message(cre *element, const std::string &address, unsigned long id) {
+    memset(element->msg_buf, 0, sizeof element->msg_buf);
+    set_destination(element, address);
+    element->pkt = nullptr;  // the throttle thread sets it
+    nlmsghdr header{};
+    header.nlmsg_len = sizeof(nlmsghdr) + IPQ_PAYLOAD_OFFSET + 40;
+    header.nlmsg_type = IPQM_PACKET;
+    memcpy(element->msg_buf, &header, sizeof header);
+    memcpy(element->msg_buf + sizeof header, &id, sizeof id);
+}
+
+// Fills the element's buffer with a bare netlink message of the type (and an error code).
+inline void make_control_message(cre *element, uint16_t type, int error = 0) {
+    memset(element->msg_buf, 0, sizeof element->msg_buf);
+    nlmsghdr header{};
+    header.nlmsg_len = type == NLMSG_ERROR ? 36 : 16;
+    header.nlmsg_type = type;
+    memcpy(element->msg_buf, &header, sizeof header);
+    memcpy(element->msg_buf + sizeof header, &error, sizeof error);
+}

@@ -42,6 +42,7 @@ void set_up_inside() {
         must(mount("tmpfs", dir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") == 0, dir);
     }
     must(run("ip link set lo up") == 0, "ip link set lo up");
+    must(run("mkdir -p " + private_dir()) == 0, "mkdir private_dir");
 }
 
 }  // namespace
@@ -90,6 +91,10 @@ std::string run_output(const std::string &command, int *status) {
     }
     unlink(path);
     return output;
+}
+
+std::string private_dir() {
+    return "/var/opt/kel-ulvo-test";
 }
 
 std::string build_dir() {

@@ -22,3 +22,5 @@ void install_build_tree();
 std::string build_helper_script();
 // The build tree's directory.
 std::string build_dir();
+// A scratch directory of this sandbox alone (on its private /var/opt).
+std::string private_dir();

@@ -285,24 +285,30 @@ TEST_F(HelperScript, WithTheRulesAndNoReaderConnectionsPass) {
 }
 
 TEST_F(HelperScript, FailuresGiveTheirStatusesAndReasons) {
-    ASSERT_EQ(run("mkdir -p /tmp/fakebin && printf '#!/bin/sh\\nexit 3\\n' >/tmp/fakebin/ip6tables "
-                  "&& cp /tmp/fakebin/ip6tables /tmp/fakebin/iptables && chmod +x /tmp/fakebin/*"),
-              0);
+    ASSERT_EQ(
+        run("mkdir -p /var/opt/kel-ulvo-test/fakebin && printf '#!/bin/sh\\nexit 3\\n' "
+            ">/var/opt/kel-ulvo-test/fakebin/ip6tables "
+            "&& cp /var/opt/kel-ulvo-test/fakebin/ip6tables "
+            "/var/opt/kel-ulvo-test/fakebin/iptables && chmod +x /var/opt/kel-ulvo-test/fakebin/*"),
+        0);
     int status = -1;
-    std::string err = run_output(
-        "PATH=/tmp/fakebin:$PATH " + build_helper_script() + " load_ipv6_modules 2>&1", &status);
+    std::string err = run_output("PATH=/var/opt/kel-ulvo-test/fakebin:$PATH " +
+                                     build_helper_script() + " load_ipv6_modules 2>&1",
+                                 &status);
     EXPECT_EQ(status, 21);
     EXPECT_NE(err.find("ip6tables cannot queue packets"), std::string::npos) << err;
-    err = run_output("PATH=/tmp/fakebin:$PATH " + build_helper_script() + " load_ipv4_modules 2>&1",
+    err = run_output("PATH=/var/opt/kel-ulvo-test/fakebin:$PATH " + build_helper_script() +
+                         " load_ipv4_modules 2>&1",
                      &status);
     EXPECT_EQ(status, 1);
     EXPECT_NE(err.find("iptables cannot queue packets"), std::string::npos) << err;
-    err = run_output("PATH=/tmp/fakebin:$PATH " + build_helper_script() + " load_rules 2>&1",
-                     &status);
+    err = run_output(
+        "PATH=/var/opt/kel-ulvo-test/fakebin:$PATH " + build_helper_script() + " load_rules 2>&1",
+        &status);
     EXPECT_EQ(status, 1);
     EXPECT_NE(err.find("could not"), std::string::npos) << err;
     EXPECT_EQ(verb("no_such_verb"), 2);
-    run("rm -rf /tmp/fakebin");
+    run("rm -rf /var/opt/kel-ulvo-test/fakebin");
 }
 
 }  // namespace

@@ -397,10 +397,10 @@ class Ulvostatus : public StatusBlock {
     };
     static Result ulvostatus(const std::string &args, const std::string &env = "") {
         Result r;
-        r.out = run_output(
-            env + " " + build_dir() + "/bin/ulvostatus " + args + " 2>/tmp/ulvostatus.err",
-            &r.status);
-        r.err = read_file("/tmp/ulvostatus.err");
+        const std::string err = private_dir() + "/ulvostatus.err";
+        r.out = run_output(env + " " + build_dir() + "/bin/ulvostatus " + args + " 2>" + err,
+                           &r.status);
+        r.err = read_file(err);
         return r;
     }
     void publish_sample(int gauge) {

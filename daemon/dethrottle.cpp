@@ -1,0 +1,68 @@
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "event_log.h"
+#include "known_hosts.h"
+#include "ulvo.h"
+#include "water_gauge.h"
+
+int dethrottle_pass(const ulvo_config *config, dtt_stat *counters) {
+    cre *head = dequeue_cre();
+    if (head == nullptr) {
+        return 0;
+    }
+    // The destination becomes known before the queue is searched, so that a packet to it that
+    // arrives from now on passes at once instead of joining the queue.
+    head->next = add_known_host(head) == 1 ? dequeue_throttled_cres(head) : nullptr;
+    for (cre *element = head; element != nullptr;) {
+        ++counters->dethrottled_crs;
+        int rc = nl_msg_action(element->filter, &element->pkt->packet_id, ULVO_NF_ACCEPT);
+        if (rc != NL_OK) {
+            int error = errno;
+            get_log_lock();
+            log_event(ulvolib_output(), TAG_ERROR, "");
+            fprintf(ulvolib_output(), "   nl_msg_action failed errno=%d, rc=%d, %s,%d\n", error, rc,
+                    ULVO_UNIT, __LINE__);
+            release_log_lock();
+            return 1;
+        }
+        cre *next = element->next;
+        element->next = nullptr;
+        free_cre(element);
+        element = next;
+    }
+
+    counters->max_crs_ever_throttled = static_cast<uint64_t>(max_queued_cr_count());
+    if (update_dtt_shm(counters) != 0) {
+        get_log_lock();
+        log_event(ulvolib_output(), TAG_WARNING, "");
+        fprintf(ulvolib_output(), "   could not update de-throttle thread stat block, %s,%d\n",
+                ULVO_UNIT, __LINE__);
+        release_log_lock();
+    }
+
+    if (queued_cr_count() <= config->dq_low_watermark &&
+        water_gauge_reading(0) == WG_VLA_OCCURRING) {
+        set_water_gauge(WG_NORMAL, 0);
+        get_log_lock();
+        log_event(ulvolib_output(), TAG_ALERT_VLA_STOPPED, "");
+        release_log_lock();
+        rearm_dropping_conn_event();
+    }
+    return 0;
+}
+
+void *dethrottle_thread_start(void *arg) {
+    const auto *config = static_cast<const ulvo_config *>(arg);
+    dtt_stat counters{};
+    for (;;) {
+        sleep(static_cast<unsigned>(config->dq_delay_seconds));
+        if (dethrottle_pass(config, &counters) != 0) {
+            kill(getpid(), SIGUSR1);
+            pthread_exit(nullptr);
+        }
+    }
+}

@@ -1,0 +1,5 @@
+#include "ulvo.h"
+
+int main() {
+    return ulvo_main();
+}

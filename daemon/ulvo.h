@@ -1,0 +1,72 @@
+// kel-ulvod: start-up, the throttle threads, the de-throttle thread and the one shutdown.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "config.h"
+#include "cre_pool.h"
+#include "nllib.h"
+#include "shm_block.h"
+
+// Source unit name that the daemon's report lines end with.
+inline constexpr char ULVO_UNIT[] = "ulvo";
+// The version in the start line.
+inline constexpr char ULVO_VERSION[] = "1.0.0-9.sles9";
+
+inline constexpr char ULVO_LOG_PATH[] = "/var/opt/kel/kel-ulvo/kel-ulvo.log";
+inline constexpr char ULVO_START_STATUS_PATH[] = "/var/opt/kel/kel-ulvo/.start_status.txt";
+inline constexpr char CMD_UNLOAD_RULES[] =
+    "/opt/kel/kel-ulvo/kel-ulvo-iptables unload_rules &>/dev/null;";
+inline constexpr char CMD_LOAD_IPV4_MODULES[] =
+    "/opt/kel/kel-ulvo/kel-ulvo-iptables load_ipv4_modules &>/dev/null;";
+inline constexpr char CMD_LOAD_IPV6_MODULES[] =
+    "/opt/kel/kel-ulvo/kel-ulvo-iptables load_ipv6_modules &>/dev/null;";
+inline constexpr char CMD_LOAD_RULES[] =
+    "/opt/kel/kel-ulvo/kel-ulvo-iptables load_rules &>/dev/null;";
+// The helper's exit status when IPv6 queueing is not available.
+inline constexpr int HELPER_NO_IPV6 = 21;
+
+// What one throttle thread works with.
+struct tt_param {
+    char thread_name[20];     // "IPv4" or "IPv6"
+    int32_t ip_version;       // 1 or 2
+    int32_t protocol_family;  // AF_INET or AF_INET6
+    nl_filter_handle filter;  // the thread's queue connection
+    pthread_t thread_id;
+    const ulvo_config *config;
+    int (*update_tt_stat)(const tt_stat *stat);  // publishes the thread's counters
+};
+
+// The daemon's whole life: start-up, then waiting for signals.
+int ulvo_main();
+
+// Installs sig_handler for every signal that would end the process: 0, or 1 reported to out.
+int set_sig_handler(FILE *out);
+// The one shutdown: rules unloaded, threads stopped, status block removed, process ended.
+void sig_handler(int signal_number);
+// True once the shutdown has begun.
+bool shutting_down();
+
+// Runs a helper command line through bash and returns its wait status (-1 without a child).
+int run_helper(const char *command);
+// The exit status in a wait status.
+inline int helper_exit_status(int wait_status) {
+    return (wait_status & 0xff00) >> 8;
+}
+
+// Opens the thread's queue connection and starts the thread: 0, or 1 reported.
+int create_throttle_thread(tt_param *param);
+// The throttle thread's body.
+void *throttle_thread_start(void *param);
+// Handles the message just received into *current: 0 to go on, 1 when the thread must end.
+int handle_message(tt_param *param, cre **current, tt_stat *counters);
+// Re-arms the "[DROPPING_CONNECTIONS] " event once the alarm has stopped.
+void rearm_dropping_conn_event();
+
+// The de-throttle thread's body; its argument is the daemon's configuration.
+void *dethrottle_thread_start(void *config);
+// One release after the thread's sleep: 0 to go on, 1 when a verdict failed (reported).
+int dethrottle_pass(const ulvo_config *config, dtt_stat *counters);

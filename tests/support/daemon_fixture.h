@@ -1,0 +1,197 @@
+// Test helpers for the installed daemon inside the sandbox: configuration, start, stop,
+// connections timed through the real kernel queue, and the daemon's own outputs.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture.h"
+#include "net.h"
+#include "sandbox.h"
+
+inline constexpr char DAEMON[] = "/opt/kel/kel-ulvo/bin/kel-ulvod";
+inline constexpr char STATUS_TOOL[] = "/opt/kel/kel-ulvo/bin/ulvostatus";
+inline constexpr char HELPER[] = "/opt/kel/kel-ulvo/kel-ulvo-iptables";
+inline constexpr char CONF[] = "/etc/opt/kel/kel-ulvo/kel-ulvo.conf";
+inline constexpr char EVENT_LOG[] = "/var/opt/kel/kel-ulvo/kel-ulvo.log";
+inline constexpr char START_STATUS[] = "/var/opt/kel/kel-ulvo/.start_status.txt";
+inline constexpr uint16_t SERVICE_PORT = 7000;
+
+class DaemonTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        install_build_tree();
+        // Small settings keep the suite quick: one release a second, a queue of ten.
+        write_config({{"host_working_set_size", "5"},
+                      {"delay_queue_delay_seconds", "1"},
+                      {"delay_queue_size", "10"},
+                      {"delay_queue_high_watermark", "8"},
+                      {"delay_queue_low_watermark", "4"},
+                      {"shared_memory_key", "0x4b554c56"}});
+        ASSERT_EQ(run("ip -6 addr add fd00:6::1/128 dev lo nodad && "
+                      "ip -6 addr add fd00:6::2/128 dev lo nodad && "
+                      "ip -6 addr add fd00:6::3/128 dev lo nodad"),
+                  0);
+        listener4 = listen_tcp("0.0.0.0", SERVICE_PORT);
+        listener6 = listen_tcp("::", SERVICE_PORT);
+        ASSERT_TRUE(listener4.valid() && listener6.valid());
+        // Accepted connections are closed at once so that the backlog never fills.
+        acceptor = std::thread([this] {
+            while (!stop_accepting) {
+                for (int fd : {listener4.get(), listener6.get()}) {
+                    if (wait_readable(fd, 20)) {
+                        int c = accept(fd, nullptr, nullptr);
+                        if (c >= 0) {
+                            close(c);
+                        }
+                    }
+                }
+            }
+        });
+    }
+    void TearDown() override {
+        stop_accepting = true;
+        acceptor.join();
+        if (pid_ > 0 && kill(pid_, 0) == 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    static void write_config(const std::vector<std::pair<std::string, std::string>> &keys) {
+        std::string text = "# written by the test\n";
+        for (auto &[key, value] : keys) {
+            text += key + "=" + value + "\n";
+        }
+        run("mkdir -p /etc/opt/kel/kel-ulvo");
+        std::ofstream(CONF) << text;
+    }
+
+    // Starts the daemon and waits for the end of its start-up; returns the start-status file.
+    std::string start_daemon(const std::string &env = "") {
+        int rc = run("ulimit -c 0; " + env + " " + DAEMON + " >/dev/null 2>&1");
+        EXPECT_EQ(rc, 0) << "the started process exits 0 once it has forked";
+        std::string status;
+        auto start = std::chrono::steady_clock::now();
+        while (ms_since(start) < 15000) {
+            status = read_file(START_STATUS);
+            if (status.size() >= 4 && status.compare(status.size() - 4, 4, "end\n") == 0) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        pid_ = block_pid();
+        return status;
+    }
+
+    // The pid recorded in the status block, or 0.
+    static pid_t block_pid() {
+        int id = shmget(0x4b554c56, 0, 0);
+        if (id == -1) {
+            return 0;
+        }
+        void *at = shmat(id, nullptr, SHM_RDONLY);
+        if (at == reinterpret_cast<void *>(-1)) {
+            return 0;
+        }
+        pid_t pid;
+        memcpy(&pid, static_cast<char *>(at) + 128, sizeof pid);
+        shmdt(at);
+        return pid;
+    }
+
+    static bool block_exists() { return shmget(0x4b554c56, 0, 0) != -1; }
+    static bool rules_loaded() {
+        return run_output("iptables -S; ip6tables -S").find("KEL_ULVO") != std::string::npos;
+    }
+
+    // Waits for a child of this process (the daemon, reparented here) to end; its wait status.
+    static int wait_exit(pid_t pid, int timeout_ms, double *elapsed_ms = nullptr) {
+        auto start = std::chrono::steady_clock::now();
+        int status = -1;
+        while (ms_since(start) < timeout_ms) {
+            pid_t got = waitpid(pid, &status, WNOHANG);
+            if (got == pid || (got == -1 && errno == ECHILD)) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (elapsed_ms != nullptr) {
+            *elapsed_ms = ms_since(start);
+        }
+        return status;
+    }
+
+    // Milliseconds until a connection to the host is established, or -1 after the timeout.
+    static double connect_ms(const std::string &host, int timeout_ms = 15000) {
+        auto start = std::chrono::steady_clock::now();
+        Fd fd = connect_nonblocking(host, SERVICE_PORT);
+        return wait_connected(fd.get(), timeout_ms) ? ms_since(start) : -1;
+    }
+
+    // Starts connections to every host at once; returns their completion times in ms.
+    static std::vector<double> connect_all(const std::vector<std::string> &hosts,
+                                           int timeout_ms = 30000) {
+        auto start = std::chrono::steady_clock::now();
+        std::vector<Fd> fds;
+        for (const std::string &host : hosts) {
+            fds.push_back(connect_nonblocking(host, SERVICE_PORT));
+        }
+        std::vector<double> done(hosts.size(), -1);
+        size_t left = hosts.size();
+        while (left > 0 && ms_since(start) < timeout_ms) {
+            std::vector<pollfd> polls;
+            for (size_t i = 0; i < fds.size(); ++i) {
+                polls.push_back({fds[i].get(), static_cast<short>(done[i] < 0 ? POLLOUT : 0), 0});
+            }
+            if (poll(polls.data(), polls.size(), 50) <= 0) {
+                continue;
+            }
+            for (size_t i = 0; i < polls.size(); ++i) {
+                if (done[i] < 0 && (polls[i].revents & POLLOUT) != 0) {
+                    done[i] = ms_since(start);
+                    --left;
+                }
+            }
+        }
+        return done;
+    }
+
+    // The counters of "ulvostatus -status" by their labels.
+    static std::map<std::string, long> status_counters(int *exit_status = nullptr) {
+        std::string report =
+            run_output(std::string(STATUS_TOOL) + " -status 2>/dev/null", exit_status);
+        std::map<std::string, long> values;
+        std::istringstream lines(report);
+        std::string line;
+        while (std::getline(lines, line)) {
+            size_t colon = line.find(':');
+            if (colon != std::string::npos) {
+                values[line.substr(0, colon)] = std::stol(line.substr(colon + 1));
+            }
+        }
+        return values;
+    }
+
+    static int count(const std::string &text, const std::string &what) {
+        int n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+
+    Fd listener4, listener6;
+    std::thread acceptor;
+    std::atomic<bool> stop_accepting{false};
+    pid_t pid_ = 0;
+};
