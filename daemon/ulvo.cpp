@@ -105,22 +105,25 @@ void fill_tt_param(tt_param *param, const char *name, int ip_version, int family
     param->update_tt_stat = update;
 }
 
-// A second daemon must not touch the running one's rules: look for a live owner of the
-// block under the configured key before the helper script runs at all.
-void refuse_second_instance() {
+// A second daemon must not touch the running one's rules: before the helper script runs at
+// all, a block under the configured key that alloc_mem would refuse (a live kel-ulvod's, or one
+// of another application or of the other build's daemon) ends start-up with alloc_mem's report.
+void refuse_block_in_the_way() {
     int32_t key;
     if (peek_shared_memory_key(&key) != 0) {
         return;  // read_config reports the bad key in its turn
     }
-    int32_t owner = shm_block_live_owner(key);
-    if (owner == 0) {
-        return;
+    int32_t owner = 0;
+    switch (shm_block_in_the_way(key, &owner)) {
+        case SHM_FOREIGN:
+            report_block_in_use(key);
+            fail_start();
+        case SHM_LIVE:
+            report_other_instance(owner);
+            fail_start();
+        default:
+            return;
     }
-    log_event(pulvo_fout, TAG_WARNING, "");
-    write_detail(pulvo_fout, pstart_status_fout,
-                 "   Another instance of kel-ulvod appears to be running,\n");
-    write_detail(pulvo_fout, pstart_status_fout, "   check process id %d.\n", owner);
-    fail_start();
 }
 
 }  // namespace
@@ -284,7 +287,7 @@ int ulvo_main() {
     fill_tt_param(&ipv4_tt_param, "IPv4", 1, AF_INET, &config, update_ipv4_tt_shm);
     fill_tt_param(&ipv6_tt_param, "IPv6", 2, AF_INET6, &config, update_ipv6_tt_shm);
 
-    refuse_second_instance();
+    refuse_block_in_the_way();
     run_helper(CMD_UNLOAD_RULES);
     int status = run_helper(CMD_LOAD_IPV4_MODULES);
     if (status != 0) {

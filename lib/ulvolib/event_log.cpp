@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdarg>
@@ -11,11 +12,13 @@
 
 namespace {
 
-FILE *pulvolib_fout = nullptr;       // every report the library itself makes
-FILE *pstart_status_fout = nullptr;  // start-up detail lines are copied here while set
+// Written only by the main thread, during start-up and once at its end, but read by every
+// thread that reports: atomic, so that the end of start-up needs no lock.
+std::atomic<FILE *> pulvolib_fout{nullptr};       // every report the library itself makes
+std::atomic<FILE *> pstart_status_fout{nullptr};  // start-up detail lines are copied here while set
 pthread_mutex_t log_lock;
 pthread_mutex_t *plog_lock = nullptr;  // null until init_log_lock has made the lock
-int log_event_text = 1;                // 0 silences tag lines (the status tool)
+std::atomic<int> log_event_text{1};    // 0 silences tag lines (the status tool)
 
 // The holder of the log lock cannot be interrupted by a signal: the daemon's shutdown runs in
 // a signal handler that writes the event log and flushes every stream, and a thread stopped

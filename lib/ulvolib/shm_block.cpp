@@ -166,24 +166,12 @@ int alloc_mem(const ulvo_config *config) {
     auto *block = static_cast<shm_stat_block *>(address);
     if (existing) {
         if (!same_sanity_text(block)) {
-            get_log_lock();
-            log_event(ulvolib_output(), TAG_ERROR, "");
-            lib_detail("   The shared memory key %#x, appears to be in use\n",
-                       config->shared_memory_key);
-            lib_detail("   by another application. Setting shared_memory_key in \n");
-            lib_detail("   %s\n", ULVO_CONFIG_PATH);
-            lib_detail("   may resolve this issue, run \"ipcs -m\" to view\n");
-            lib_detail("   shared memory usage.\n");
-            release_log_lock();
+            report_block_in_use(config->shared_memory_key);
             shmdt(address);
             return 1;
         }
         if (owner_alive(block)) {
-            get_log_lock();
-            log_event(ulvolib_output(), TAG_WARNING, "");
-            lib_detail("   Another instance of kel-ulvod appears to be running,\n");
-            lib_detail("   check process id %d.\n", block->pid);
-            release_log_lock();
+            report_other_instance(block->pid);
             shmdt(address);
             return 1;
         }
@@ -219,19 +207,44 @@ void free_ulvolib_resources() {
     exit(1);
 }
 
-int32_t shm_block_live_owner(int32_t key) {
+int shm_block_in_the_way(int32_t key, int32_t *owner) {
     int id = shmget(key, SHM_BLOCK_SIZE, 0);
     if (id == -1) {
-        return 0;
+        return SHM_FREE;
     }
     void *address = shmat(id, nullptr, SHM_RDONLY);
     if (address == reinterpret_cast<void *>(-1)) {
-        return 0;
+        return SHM_FREE;  // alloc_mem reports what it cannot attach
     }
     const auto *block = static_cast<const shm_stat_block *>(address);
-    int32_t owner = same_sanity_text(block) && owner_alive(block) ? block->pid : 0;
+    int verdict = SHM_FREE;
+    if (!same_sanity_text(block)) {
+        verdict = SHM_FOREIGN;
+    } else if (owner_alive(block)) {
+        verdict = SHM_LIVE;
+        *owner = block->pid;
+    }
     shmdt(address);
-    return owner;
+    return verdict;
+}
+
+void report_block_in_use(int32_t key) {
+    get_log_lock();
+    log_event(ulvolib_output(), TAG_ERROR, "");
+    lib_detail("   The shared memory key %#x, appears to be in use\n", key);
+    lib_detail("   by another application. Setting shared_memory_key in \n");
+    lib_detail("   %s\n", ULVO_CONFIG_PATH);
+    lib_detail("   may resolve this issue, run \"ipcs -m\" to view\n");
+    lib_detail("   shared memory usage.\n");
+    release_log_lock();
+}
+
+void report_other_instance(int32_t pid) {
+    get_log_lock();
+    log_event(ulvolib_output(), TAG_WARNING, "");
+    lib_detail("   Another instance of kel-ulvod appears to be running,\n");
+    lib_detail("   check process id %d.\n", pid);
+    release_log_lock();
 }
 
 int update_ipv4_tt_shm(const tt_stat *stat) {

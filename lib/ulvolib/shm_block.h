@@ -82,9 +82,14 @@ int alloc_mem(const ulvo_config *config);
 void shm_block_free();
 // Gives the pool back, removes the block and ends the process with status 1.
 [[noreturn]] void free_ulvolib_resources();
-// The pid of a live process other than this one that holds a block of this build under the
-// key, or 0 when there is none (no block, another application's block, or a stale one).
-int32_t shm_block_live_owner(int32_t key);
+// What alloc_mem would find under the key, without touching it: SHM_FREE (no block, or a stale
+// one of this build), SHM_FOREIGN (another application's, or the other build's) or SHM_LIVE (a
+// live kel-ulvod other than this process holds it; its pid into *owner).
+enum { SHM_FREE = 0, SHM_FOREIGN = 1, SHM_LIVE = 2 };
+int shm_block_in_the_way(int32_t key, int32_t *owner);
+// The start-up reports with which alloc_mem refuses a foreign block or a live one's.
+void report_block_in_use(int32_t key);
+void report_other_instance(int32_t pid);
 
 // Publish a throttle thread's or the de-throttle thread's counters: 0, or 1 without a block.
 int update_ipv4_tt_shm(const tt_stat *stat);

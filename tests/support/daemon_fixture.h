@@ -78,7 +78,11 @@ class DaemonTest : public ::testing::Test {
 
     // Starts the daemon and waits for the end of its start-up; returns the start-status file.
     std::string start_daemon(const std::string &env = "") {
-        int rc = run("ulimit -c 0; " + env + " " + DAEMON + " >/dev/null 2>&1");
+        return start_daemon_binary(DAEMON, env);
+    }
+    std::string start_daemon_binary(const std::string &daemon, const std::string &env = "") {
+        run(std::string("rm -f ") + START_STATUS);
+        int rc = run("ulimit -c 0; " + env + " " + daemon + " >/dev/null 2>&1");
         EXPECT_EQ(rc, 0) << "the started process exits 0 once it has forked";
         std::string status;
         auto start = std::chrono::steady_clock::now();

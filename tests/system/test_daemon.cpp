@@ -382,6 +382,41 @@ TEST_F(DaemonTest, AfterSigkillTrafficPassesAndARestartTakesOver) {
     EXPECT_EQ(status_counters()["packets placed on queue"], 1);
 }
 
+// The other build (KEL_ULVO_OTHER_BUILD names its build tree: the i386 one for the x86-64
+// suite and the other way round) writes another sanity text, so each build's daemon refuses the
+// other's block, and does so before any helper verb could strip the running daemon's rules.
+TEST_F(DaemonTest, EachBuildRefusesTheOtherBuildsBlock) {
+    const char *other_tree = getenv("KEL_ULVO_OTHER_BUILD");
+    if (other_tree == nullptr) {
+        GTEST_SKIP() << "KEL_ULVO_OTHER_BUILD is not set; CI sets it once both builds exist";
+    }
+    const std::string this_daemon = DAEMON;
+    const std::string other_daemon = std::string(other_tree) + "/bin/kel-ulvod";
+    const std::string refusal =
+        "   The shared memory key 0x4b554c56, appears to be in use\n"
+        "   by another application. Setting shared_memory_key in \n"
+        "   /etc/opt/kel/kel-ulvo/kel-ulvo.conf\n"
+        "   may resolve this issue, run \"ipcs -m\" to view\n"
+        "   shared memory usage.\nkel-ulvod failed to start\nend\n";
+    for (const auto &[running, refused] :
+         {std::pair{this_daemon, other_daemon}, std::pair{other_daemon, this_daemon}}) {
+        std::string status = start_daemon_binary(running);
+        ASSERT_EQ(status.find("failed"), std::string::npos) << running << "\n" << status;
+        pid_t first = pid_;
+        std::string second = start_daemon_binary(refused);
+        EXPECT_NE(second.find(refusal), std::string::npos) << refused << "\n" << second;
+        EXPECT_TRUE(rules_loaded())
+            << running << " runs, " << refused << " was refused\n"
+            << run_output("iptables -S; ip6tables -S") << read_file(EVENT_LOG);
+        EXPECT_EQ(waitpid(first, nullptr, WNOHANG), 0) << "the running daemon is untouched";
+        EXPECT_GT(connect_ms("127.0.0.60"), 0);
+        kill(first, SIGTERM);
+        EXPECT_TRUE(WIFEXITED(wait_exit(first, 10000)));
+        EXPECT_FALSE(block_exists());
+        pid_ = 0;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {

@@ -226,7 +226,7 @@ TEST_F(Config, SharedMemoryKeyForms) {
     const Case cases[] = {
         {"shared_memory_key=0x", 0, 0},
         {"shared_memory_key=0x1fZZ", 0, 0x1f},
-        {"shared_memory_key=0xdeadbeef", 0, static_cast<int32_t>(0xdeadbeefu)},
+        {"shared_memory_key=0x7fffffff", 0, 0x7fffffff},
         {"shared_memory_key=0X10", 1, -1},
         {"shared_memory_key= 0x10", 1, -1},
         {"shared_memory_key=10", 1, -1},
@@ -247,6 +247,13 @@ TEST_F(Config, SharedMemoryKeyForms) {
 }
 
 TEST_F(Config, SharedMemoryKeyWidthFollowsTheBuildsLong) {
+    // 0xdeadbeef fits a 64-bit long, but not the i386 build's signed 32-bit one.
+    write("shared_memory_key=0xdeadbeef\n" + full());
+    EXPECT_EQ(read_config(&config), sizeof(long) == 8 ? 0 : 1);
+    if (sizeof(long) == 8) {
+        EXPECT_EQ(config.shared_memory_key, static_cast<int32_t>(0xdeadbeefu));
+    }
+
     write("shared_memory_key=0x123456789\n" + full());
     int rc = read_config(&config);
     if (sizeof(long) == 8) {
