@@ -2,7 +2,7 @@
 # shellcheck shell=bash
 
 readonly ULVO_PACKAGES=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-    libmnl-dev libnetfilter-queue-dev iptables iproute2 util-linux procps)
+    libmnl-dev libnetfilter-queue-dev iptables iproute2 util-linux procps systemd logrotate)
 
 # Re-runs the calling script through sudo when a non-root user starts it, or says it needs root.
 ensure_root() {
@@ -42,4 +42,17 @@ build_tree() {
         return 1
     fi
     rm -f "$log"
+}
+
+# Inside a private mount namespace: tmpfs over the fixed paths, loopback up, the programs
+# installed there (the service files stay out, so the host's /etc is never written).
+sandbox_install() {
+    local dir
+    for dir in /opt /etc/opt /var/opt /etc/systemd/system /etc/logrotate.d; do
+        if [ -d "$dir" ]; then
+            mount -t tmpfs -o mode=0755 tmpfs "$dir"
+        fi
+    done
+    ip link set lo up
+    cmake --install build --component Unspecified >/dev/null
 }

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -105,6 +106,15 @@ inline bool wait_connected(int fd, int timeout_ms) {
     socklen_t length = sizeof error;
     getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
     return error == 0;
+}
+
+// Raises the soft limit of open descriptors to the hard one; the limit afterwards.
+inline rlim_t raise_fd_limit() {
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+    return files.rlim_cur;
 }
 
 // Milliseconds since the given moment.

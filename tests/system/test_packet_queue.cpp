@@ -169,8 +169,7 @@ TEST_F(PacketQueue, PacketLongerThanTheBufferIsCut) {
 
 // Starts one connection to each of count new hosts in 127.1.0.0/16 and more.
 std::vector<Fd> syn_flood(int count) {
-    rlimit files{65536, 65536};
-    setrlimit(RLIMIT_NOFILE, &files);
+    raise_fd_limit();
     std::vector<Fd> sockets;
     for (int i = 0; i < count; ++i) {
         std::string host = "127." + std::to_string(1 + i / 65536) + "." +

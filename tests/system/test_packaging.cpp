@@ -1,0 +1,93 @@
+// The service files: the systemd unit and the logrotate snippet, staged inside the sandbox.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "daemon_fixture.h"
+
+namespace {
+
+class Packaging : public DaemonTest {
+protected:
+    void SetUp() override {
+        DaemonTest::SetUp();
+        stage = private_dir() + "/stage";
+        ASSERT_EQ(run("DESTDIR=" + stage + " cmake --install " + build_dir() +
+                      " --component service >/dev/null"),
+                  0);
+        unit = stage + "/etc/systemd/system/kel-ulvod.service";
+        logrotate = stage + "/etc/logrotate.d/kel-ulvo";
+    }
+    static void need(const char *tool) {
+        if (run(std::string("command -v ") + tool + " >/dev/null") == 0) {
+            return;
+        }
+        const char *ci = getenv("CI");
+        if (ci != nullptr && strcmp(ci, "true") == 0) {
+            FAIL() << tool << " is missing, and under CI a test may not be skipped";
+        }
+        GTEST_SKIP() << tool << " is not installed";
+    }
+    std::string stage, unit, logrotate;
+};
+
+TEST_F(Packaging, SystemdUnitVerifiesAndItsStartCheckSeesFailedStarts) {
+    need("systemd-analyze");
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
+    }
+    int rc = -1;
+    std::string out = run_output("systemd-analyze verify " + unit + " 2>&1", &rc);
+    EXPECT_EQ(rc, 0) << out;
+    std::string text = read_file(unit);
+    for (const char *line : {"Type=forking\n", "ExecStart=/opt/kel/kel-ulvo/bin/kel-ulvod\n",
+                             "KillMode=mixed\n", "ReadWritePaths=/var/opt/kel/kel-ulvo /run\n"}) {
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+    }
+    // systemd runs the ExecStartPost command after the fork: it must tell a failed start.
+    size_t at = text.find("ExecStartPost=");
+    ASSERT_NE(at, std::string::npos);
+    std::string check = text.substr(at + 14, text.find('\n', at) - at - 14);
+    for (size_t dollar = check.find("$$"); dollar != std::string::npos;
+         dollar = check.find("$$", dollar + 1)) {
+        check.erase(dollar, 1);  // systemd's unescaping of "$$"
+    }
+    ASSERT_EQ(check.find("$$"), std::string::npos);
+    start_daemon();
+    EXPECT_EQ(run(check), 0) << "after a good start";
+    kill(pid_, SIGTERM);
+    wait_exit(pid_, 10000);
+    pid_ = 0;
+    write_config({{"delay_queue_size", "5"}});
+    std::string status = start_daemon();
+    ASSERT_NE(status.find("kel-ulvod failed to start"), std::string::npos) << status;
+    EXPECT_NE(run(check), 0) << "after a failed start";
+}
+
+TEST_F(Packaging, LogrotateRotatesTheEventLogWhileTheDaemonWrites) {
+    need("logrotate");
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
+    }
+    start_daemon();
+    std::string before = read_file(EVENT_LOG);
+    ASSERT_NE(before.find("kel-ulvo started"), std::string::npos);
+    int rc = -1;
+    std::string out = run_output("logrotate -f -s " + private_dir() + "/logrotate.state " +
+                                     logrotate + " 2>&1",
+                                 &rc);
+    EXPECT_EQ(rc, 0) << out;
+    EXPECT_EQ(read_file(std::string(EVENT_LOG) + ".1"), before);
+    EXPECT_EQ(read_file(EVENT_LOG), "");
+    kill(pid_, SIGTERM);
+    wait_exit(pid_, 10000);
+    pid_ = 0;
+    std::string after = read_file(EVENT_LOG);
+    EXPECT_EQ(after.find("[INFO]                  ["), 0u) << "no hole before the next line";
+    EXPECT_NE(after.find("kel-ulvo exiting\n"), std::string::npos);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) { return sandbox_main(argc, argv); }
