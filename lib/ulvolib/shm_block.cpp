@@ -4,6 +4,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -19,7 +20,12 @@
 
 namespace {
 
-shm_stat_block *pshm_stat_block = nullptr;  // the daemon's block, attached for writing
+// The daemon's block, attached for writing. Threads publish into it while the shutdown may
+// remove it: each write counts itself in active_writers before it loads the pointer, and
+// shm_block_free clears the pointer before it waits for that count to drain, so that it never
+// detaches the block under a writer.
+std::atomic<shm_stat_block *> pshm_stat_block{nullptr};
+std::atomic<int> active_writers{0};
 int shm_stat_block_id = -1;                 // its SysV id
 ulvo_config lib_config;                     // the library's own configuration
 const ulvo_config *pulvo_config = nullptr;  // set once init_ulvolib has succeeded
@@ -85,12 +91,28 @@ void init_block(shm_stat_block *block, const ulvo_config *config) {
     }
 }
 
-int publish(uint32_t *begin, uint32_t *end, const void *record, size_t length) {
-    if (pshm_stat_block == nullptr) {
+int publish(uint32_t shm_stat_block::*begin, uint32_t shm_stat_block::*end, const void *record,
+            size_t length) {
+    block_writer writer;
+    shm_stat_block *block = writer.block();
+    if (block == nullptr) {
         return 1;
     }
-    publish_section(begin, end, record, length);
+    publish_section(&(block->*begin), &(block->*end), record, length);
     return 0;
+}
+
+// Waits up to 100 ms for writes in progress to end; false when one does not, which means a
+// writer was stopped in mid-write by the shutdown's own signal.
+bool writers_drained() {
+    for (int wait = 0; wait < 100; ++wait) {
+        if (active_writers.load() == 0) {
+            return true;
+        }
+        timespec pause{0, 1'000'000};
+        nanosleep(&pause, nullptr);
+    }
+    return active_writers.load() == 0;
 }
 
 void print_tt(const char *name, const uint32_t &begin, const tt_stat &stat, const uint32_t &end) {
@@ -105,8 +127,13 @@ void print_tt(const char *name, const uint32_t &begin, const tt_stat &stat, cons
 
 }  // namespace
 
-shm_stat_block *own_shm_block() {
-    return pshm_stat_block;
+block_writer::block_writer() {
+    active_writers.fetch_add(1);
+    block_ = pshm_stat_block.load();
+}
+
+block_writer::~block_writer() {
+    active_writers.fetch_sub(1);
 }
 
 int init_ulvolib() {
@@ -183,16 +210,20 @@ int alloc_mem(const ulvo_config *config) {
 }
 
 void shm_block_free() {
-    if (pshm_stat_block == nullptr) {
+    shm_stat_block *block = pshm_stat_block.exchange(nullptr);
+    if (block == nullptr) {
         return;
     }
-    shm_block_detach(pshm_stat_block);
+    // A writer stopped in mid-write keeps its mapping; the segment, removed below all the
+    // same, then goes when the process ends.
+    if (writers_drained()) {
+        shm_block_detach(block);
+    }
     if (shmctl(shm_stat_block_id, IPC_RMID, nullptr) == -1) {
         REPORT(TAG_ERROR,
                "   shmctl shmid=%#x, errno=%d, could not delete shared   memory, %s,%d\n\n",
                shm_stat_block_id, errno, ULVOLIB_UNIT, __LINE__);
     }
-    pshm_stat_block = nullptr;
     shm_stat_block_id = -1;
 }
 
@@ -248,20 +279,18 @@ void report_other_instance(int32_t pid) {
 }
 
 int update_ipv4_tt_shm(const tt_stat *stat) {
-    shm_stat_block *b = pshm_stat_block;
-    return b == nullptr ? 1
-                        : publish(&b->ipv4_tt_begin_sig, &b->ipv4_tt_end_sig, stat, sizeof *stat);
+    return publish(&shm_stat_block::ipv4_tt_begin_sig, &shm_stat_block::ipv4_tt_end_sig, stat,
+                   sizeof *stat);
 }
 
 int update_ipv6_tt_shm(const tt_stat *stat) {
-    shm_stat_block *b = pshm_stat_block;
-    return b == nullptr ? 1
-                        : publish(&b->ipv6_tt_begin_sig, &b->ipv6_tt_end_sig, stat, sizeof *stat);
+    return publish(&shm_stat_block::ipv6_tt_begin_sig, &shm_stat_block::ipv6_tt_end_sig, stat,
+                   sizeof *stat);
 }
 
 int update_dtt_shm(const dtt_stat *stat) {
-    shm_stat_block *b = pshm_stat_block;
-    return b == nullptr ? 1 : publish(&b->dtt_begin_sig, &b->dtt_end_sig, stat, sizeof *stat);
+    return publish(&shm_stat_block::dtt_begin_sig, &shm_stat_block::dtt_end_sig, stat,
+                   sizeof *stat);
 }
 
 int shm_block_attach(shm_stat_block **address) {

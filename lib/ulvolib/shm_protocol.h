@@ -7,8 +7,19 @@
 
 struct shm_stat_block;
 
-// The daemon's own block, attached for writing; null when there is none.
-shm_stat_block *own_shm_block();
+// Holds the daemon's own block for one write (or read by the daemon): block() is null when
+// there is none or it is being removed. Keep the writer only for the one access.
+class block_writer {
+  public:
+    block_writer();
+    ~block_writer();
+    block_writer(const block_writer &) = delete;
+    block_writer &operator=(const block_writer &) = delete;
+    shm_stat_block *block() const { return block_; }
+
+  private:
+    shm_stat_block *block_;
+};
 
 // A signature word of the block, accessed as a 32-bit atomic object.
 inline std::atomic_ref<uint32_t> signature(uint32_t *word) {

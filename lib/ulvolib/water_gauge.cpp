@@ -16,7 +16,8 @@ pthread_mutex_t water_gauge_mutex =
 }  // namespace
 
 void set_water_gauge(int value, int locked) {
-    shm_stat_block *block = own_shm_block();
+    block_writer writer;
+    shm_stat_block *block = writer.block();
     if (block == nullptr) {
         return;
     }
@@ -31,7 +32,8 @@ void set_water_gauge(int value, int locked) {
 }
 
 int water_gauge_reading(int locked) {
-    shm_stat_block *block = own_shm_block();
+    block_writer writer;
+    shm_stat_block *block = writer.block();
     if (block == nullptr) {
         return 0;  // no block, no level: nothing can be raised or lowered
     }
