@@ -172,15 +172,19 @@ class DaemonTest : public ::testing::Test {
 
     // The counters of "ulvostatus -status" by their labels.
     static std::map<std::string, long> status_counters(int *exit_status = nullptr) {
-        std::string report =
-            run_output(std::string(STATUS_TOOL) + " -status 2>/dev/null", exit_status);
+        return parse_counters(
+            run_output(std::string(STATUS_TOOL) + " -status 2>/dev/null", exit_status));
+    }
+    // The counters of a report by their labels; lines without a number after the colon are
+    // passed over.
+    static std::map<std::string, long> parse_counters(const std::string &report) {
         std::map<std::string, long> values;
         std::istringstream lines(report);
         std::string line;
         while (std::getline(lines, line)) {
             size_t colon = line.find(':');
             if (colon != std::string::npos) {
-                values[line.substr(0, colon)] = std::stol(line.substr(colon + 1));
+                values[line.substr(0, colon)] = strtol(line.c_str() + colon + 1, nullptr, 10);
             }
         }
         return values;

