@@ -138,8 +138,9 @@ size_t nfq_translate(const unsigned char *in, size_t in_len, bool from_kernel, u
         reinterpret_cast<uintptr_t>(in) % alignof(nlmsghdr) == 0) {
         const auto *nlh = reinterpret_cast<const nlmsghdr *>(in);
         nlattr *attr[NFQA_MAX + 1] = {};
-        if (mnl_nlmsg_ok(nlh, static_cast<int>(in_len)) &&
-            nlh->nlmsg_len >= HEADER + sizeof(nfgenmsg) &&
+        // The declared length is checked here as an unsigned number: mnl_nlmsg_ok compares it
+        // as an int, and lets a length with the top bit set through to the attribute walk.
+        if (header.nlmsg_len >= HEADER + sizeof(nfgenmsg) && header.nlmsg_len <= in_len &&
             nfq_nlmsg_parse(nlh, attr) == MNL_CB_OK && attr[NFQA_PACKET_HDR] != nullptr &&
             attr[NFQA_PAYLOAD] != nullptr) {
             return put_packet(nlh, attr, out, out_size);

@@ -16,9 +16,9 @@
 
 namespace {
 
-constexpr const char *KEYS[] = {"host_working_set_size",      "delay_queue_delay_seconds",
-                                "delay_queue_size",           "delay_queue_high_watermark",
-                                "delay_queue_low_watermark",  "shared_memory_key"};
+constexpr const char *KEYS[] = {"host_working_set_size",     "delay_queue_delay_seconds",
+                                "delay_queue_size",          "delay_queue_high_watermark",
+                                "delay_queue_low_watermark", "shared_memory_key"};
 
 int config_fd = -1;
 std::string config_path;
@@ -53,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             unsetenv(key);
             continue;
         }
-        const char *next = static_cast<const char *>(memchr(value, '\0', static_cast<size_t>(end - value)));
+        const char *next =
+            static_cast<const char *>(memchr(value, '\0', static_cast<size_t>(end - value)));
         std::string v(value, next != nullptr ? next : end);
         setenv(key, v.c_str(), 1);
         value = next != nullptr ? next + 1 : end;
@@ -69,7 +70,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check(config.dq_delay_seconds >= 1 && config.dq_delay_seconds <= 10);
         check(config.dq_size >= 10 && config.dq_size <= 1000);
         check(config.dq_high_watermark >= 8 && config.dq_high_watermark <= config.dq_size);
-        check(config.dq_low_watermark >= 4 && config.dq_low_watermark <= config.dq_high_watermark - 4);
+        check(config.dq_low_watermark >= 4 &&
+              config.dq_low_watermark <= config.dq_high_watermark - 4);
         int32_t key = 0;
         check(peek_shared_memory_key(&key) == 0 && key == config.shared_memory_key);
     }

@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size_t in_len = size - 3;
 
     // Exactly sized heap buffers, so that AddressSanitizer sees any access outside them.
-    auto *staged = static_cast<unsigned char *>(malloc(in_len + 8));
+    auto *staged = static_cast<unsigned char *>(malloc(in_len + 1));
     unsigned char *in = staged + (unaligned ? 1 : 0);
     if (in_len > 0) {
         memcpy(in, data + 3, in_len);
@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         nlmsghdr header;
         memcpy(&header, out.data(), sizeof header);
         if (header.nlmsg_type == IPQM_PACKET) {
-            // Only a kernel's packet message may become a packet, and it says no more than it holds.
+            // Only a kernel's packet message may become a packet, and it says no more than it
+            // holds.
             check(from_kernel && !unaligned && in_len >= sizeof(nlmsghdr));
             nlmsghdr original;
             memcpy(&original, in, sizeof original);

@@ -291,6 +291,13 @@ TEST(NfqTranslate, NothingButAWellFormedKernelPacketBecomesAPacket) {
         cases.push_back({"packet header too short", {m.data(), m.data() + m.size()}, true, 0x300});
     }
     {
+        // A declared length with the top bit set reads as negative to a signed comparison.
+        std::vector<unsigned char> huge = good_bytes;
+        uint32_t length = 0x80000010;
+        memcpy(huge.data(), &length, sizeof length);
+        cases.push_back({"declared length beyond 2^31", huge, true, 0x300});
+    }
+    {
         std::vector<unsigned char> bad = good_bytes;
         bad[20] = 0xff;  // first attribute's length beyond the message
         bad[21] = 0x7f;
