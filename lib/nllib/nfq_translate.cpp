@@ -138,11 +138,13 @@ size_t nfq_translate(const unsigned char *in, size_t in_len, bool from_kernel, u
         reinterpret_cast<uintptr_t>(in) % alignof(nlmsghdr) == 0) {
         const auto *nlh = reinterpret_cast<const nlmsghdr *>(in);
         nlattr *attr[NFQA_MAX + 1] = {};
-        // The declared length is checked here as an unsigned number: mnl_nlmsg_ok compares it
-        // as an int, and lets a length with the top bit set through to the attribute walk.
+        // The declared length is checked here, as an unsigned number and with the padding that
+        // libmnl's attribute walk reads up to: mnl_nlmsg_ok compares it as an int, which lets a
+        // length with the top bit set through, and allows an unpadded length that ends inside
+        // the last 4-byte word of what was received.
         if (header.nlmsg_len >= HEADER + sizeof(nfgenmsg) && header.nlmsg_len <= in_len &&
-            nfq_nlmsg_parse(nlh, attr) == MNL_CB_OK && attr[NFQA_PACKET_HDR] != nullptr &&
-            attr[NFQA_PAYLOAD] != nullptr) {
+            MNL_ALIGN(header.nlmsg_len) <= in_len && nfq_nlmsg_parse(nlh, attr) == MNL_CB_OK &&
+            attr[NFQA_PACKET_HDR] != nullptr && attr[NFQA_PAYLOAD] != nullptr) {
             return put_packet(nlh, attr, out, out_size);
         }
     }

@@ -298,6 +298,15 @@ TEST(NfqTranslate, NothingButAWellFormedKernelPacketBecomesAPacket) {
         cases.push_back({"declared length beyond 2^31", huge, true, 0x300});
     }
     {
+        // An unpadded length whose padding lies beyond what was received: the last attribute
+        // would be read past the end.
+        std::vector<unsigned char> unpadded = good_bytes;
+        unpadded.resize(unpadded.size() - 2);
+        uint32_t length = static_cast<uint32_t>(unpadded.size() - 1);
+        memcpy(unpadded.data(), &length, sizeof length);
+        cases.push_back({"padding beyond the datagram", unpadded, true, 0x300});
+    }
+    {
         std::vector<unsigned char> bad = good_bytes;
         bad[20] = 0xff;  // first attribute's length beyond the message
         bad[21] = 0x7f;
