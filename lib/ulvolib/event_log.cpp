@@ -141,13 +141,6 @@ void dump_hex(const void *data, int length) {
     fflush(nullptr);
 }
 
-void write_detail(FILE *out, FILE *copy, const char *fmt, ...) {
-    va_list ap;
-    va_start(ap, fmt);
-    vwrite_detail(out, copy, fmt, ap);
-    va_end(ap);
-}
-
 void lib_detail(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

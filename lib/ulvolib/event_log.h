@@ -42,9 +42,6 @@ void event_logging_off();
 // Writes the bytes in rows of eight hexadecimal values to the library's output stream.
 void dump_hex(const void *data, int length);
 
-// Writes one detail line to out and again to copy when copy is set and is another stream.
-void write_detail(FILE *out, FILE *copy, const char *fmt, ...)
-    __attribute__((format(printf, 3, 4)));
 // Writes a detail line to the library's output stream and copies it to the start-status stream.
 void lib_detail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // Writes a detail line to the library's output stream only.
