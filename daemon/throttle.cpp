@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstring>
 
 #include "event_log.h"
@@ -15,17 +14,6 @@ namespace {
 
 pthread_mutex_t dropping_conn_mutex = PTHREAD_MUTEX_INITIALIZER;  // guards the flag below
 int log_dropping_conn_event = 1;  // 1: the next drop writes "[DROPPING_CONNECTIONS] "
-
-// One report: a tag line with empty text and its detail lines, under the log lock.
-__attribute__((format(printf, 2, 3))) void report(const char *tag, const char *fmt, ...) {
-    get_log_lock();
-    log_event(ulvolib_output(), tag, "");
-    va_list ap;
-    va_start(ap, fmt);
-    vfprintf(ulvolib_output(), fmt, ap);
-    va_end(ap);
-    release_log_lock();
-}
 
 // Asks the signal handler for the one shutdown.
 void request_shutdown() {
@@ -52,8 +40,9 @@ void note_drop() {
 bool verdict(tt_param *param, cre *current, int value) {
     int rc = nl_msg_action(&param->filter, &current->pkt->packet_id, value);
     if (rc != NL_OK) {
-        report(TAG_ERROR, "   nl_msg_action failed, errno=%d rc=%d,for thread %s, %s,%d\n", errno,
-               rc, param->thread_name, ULVO_UNIT, __LINE__);
+        lib_report(TAG_ERROR, false,
+                   "   nl_msg_action failed, errno=%d rc=%d,for thread %s, %s,%d\n", errno, rc,
+                   param->thread_name, ULVO_UNIT, __LINE__);
         return false;
     }
     return true;
@@ -61,9 +50,9 @@ bool verdict(tt_param *param, cre *current, int value) {
 
 void publish(tt_param *param, const tt_stat *counters) {
     if (param->update_tt_stat(counters) != 0) {
-        report(TAG_WARNING,
-               "   could not update throttle thread stat block \n   for %s thread, %s,%d\n",
-               param->thread_name, ULVO_UNIT, __LINE__);
+        lib_report(TAG_WARNING, false,
+                   "   could not update throttle thread stat block \n   for %s thread, %s,%d\n",
+                   param->thread_name, ULVO_UNIT, __LINE__);
     }
 }
 
@@ -96,23 +85,18 @@ void rearm_dropping_conn_event() {
 int create_throttle_thread(tt_param *param) {
     int rc = nl_create_filter(&param->filter, param->protocol_family, sizeof(cre::msg_buf));
     if (rc != NL_OK) {
-        int error = errno;
-        get_log_lock();
-        log_event(ulvolib_output(), TAG_ERROR, "");
-        lib_detail("   nl_create_filter call failed for %s, errno=%d, rc=%d %s,%d\n",
-                   param->thread_name, error, rc, ULVO_UNIT, __LINE__);
-        release_log_lock();
+        lib_report(TAG_ERROR, true,
+                   "   nl_create_filter call failed for %s, errno=%d, rc=%d %s,%d\n",
+                   param->thread_name, errno, rc, ULVO_UNIT, __LINE__);
         return 1;
     }
     rc = pthread_create(&param->thread_id, nullptr, throttle_thread_start, param);
     if (rc != 0) {
         int error = errno;
         nl_destroy_filter(&param->filter);
-        get_log_lock();
-        log_event(ulvolib_output(), TAG_ERROR, "");
-        lib_detail("   could not start %s throttle thread, rc=%d, errno=%d, %s,%d\n",
+        lib_report(TAG_ERROR, true,
+                   "   could not start %s throttle thread, rc=%d, errno=%d, %s,%d\n",
                    param->thread_name, rc, error, ULVO_UNIT, __LINE__);
-        release_log_lock();
         return 1;
     }
     return 0;
@@ -152,8 +136,9 @@ int handle_message(tt_param *param, cre **current, tt_stat *counters) {
         case NLMSG_NOOP:
             break;
         default:
-            report(TAG_WARNING, "   unknown netlink message type %#x in %s thread, %s,%d\n",
-                   header.nlmsg_type, param->thread_name, ULVO_UNIT, __LINE__);
+            lib_report(TAG_WARNING, false,
+                       "   unknown netlink message type %#x in %s thread, %s,%d\n",
+                       header.nlmsg_type, param->thread_name, ULVO_UNIT, __LINE__);
             break;
     }
 
@@ -176,8 +161,9 @@ void *throttle_thread_start(void *arg) {
     tt_stat counters{};
     cre *current = alloc_cre(param->ip_version);
     if (current == nullptr) {
-        report(TAG_ERROR, "   INTERNAL ERROR: could not alloc cr element for %s, %s,%d\n",
-               param->thread_name, ULVO_UNIT, __LINE__);
+        lib_report(TAG_ERROR, false,
+                   "   INTERNAL ERROR: could not alloc cr element for %s, %s,%d\n",
+                   param->thread_name, ULVO_UNIT, __LINE__);
         request_shutdown();
         pthread_exit(nullptr);
     }
@@ -188,8 +174,9 @@ void *throttle_thread_start(void *arg) {
             pthread_exit(nullptr);
         }
         if (rc != NL_OK) {
-            report(TAG_ERROR, "   netlink msg read failed, errno=%d rc=%d, in thread %s,  %s,%d\n",
-                   errno, rc, param->thread_name, ULVO_UNIT, __LINE__);
+            lib_report(TAG_ERROR, false,
+                       "   netlink msg read failed, errno=%d rc=%d, in thread %s,  %s,%d\n", errno,
+                       rc, param->thread_name, ULVO_UNIT, __LINE__);
             request_shutdown();
             pthread_exit(nullptr);
         }

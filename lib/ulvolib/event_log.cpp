@@ -141,6 +141,16 @@ void dump_hex(const void *data, int length) {
     fflush(nullptr);
 }
 
+void lib_report(const char *tag, bool startup, const char *fmt, ...) {
+    get_log_lock();
+    log_event(pulvolib_fout, tag, "");
+    va_list ap;
+    va_start(ap, fmt);
+    vwrite_detail(pulvolib_fout, startup ? pstart_status_fout.load() : nullptr, fmt, ap);
+    va_end(ap);
+    release_log_lock();
+}
+
 void lib_detail(const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);

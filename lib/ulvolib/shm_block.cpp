@@ -45,24 +45,6 @@ constexpr size_t DTT_END = offsetof(shm_stat_block, dtt_end_sig);
 constexpr size_t CONFIG_BEGIN = offsetof(shm_stat_block, config_begin_sig);
 constexpr size_t CONFIG_END = offsetof(shm_stat_block, config_end_sig);
 
-// A start-up report of alloc_mem: tag line, then detail lines copied to the start-status file.
-#define START_REPORT(tag, ...)                \
-    do {                                      \
-        get_log_lock();                       \
-        log_event(ulvolib_output(), tag, ""); \
-        lib_detail(__VA_ARGS__);              \
-        release_log_lock();                   \
-    } while (0)
-
-// A report to the library's output only.
-#define REPORT(tag, ...)                      \
-    do {                                      \
-        get_log_lock();                       \
-        log_event(ulvolib_output(), tag, ""); \
-        lib_print(__VA_ARGS__);               \
-        release_log_lock();                   \
-    } while (0)
-
 // True when the block's recorded process is alive and is not this process. A recorded pid
 // of this very process is a block left by an earlier run that had the same pid, and a pid
 // of 0 or below names no single process (kill would test a whole group).
@@ -154,16 +136,18 @@ const ulvo_config *ulvolib_config() {
 
 int alloc_mem(const ulvo_config *config) {
     if (pshm_stat_block != nullptr) {
-        START_REPORT(TAG_ERROR, "   INTERNAL ERROR: %s should only be called once %s,%d\n",
-                     "alloc_mem", ULVOLIB_UNIT, __LINE__);
+        lib_report(TAG_ERROR, true, "   INTERNAL ERROR: %s should only be called once %s,%d\n",
+                   "alloc_mem", ULVOLIB_UNIT, __LINE__);
         return 1;
     }
     if (init_cre_pool(config->dq_size + 2) != 0) {
-        START_REPORT(TAG_ERROR, "   could not allocate memory, %s,%d\n", ULVOLIB_UNIT, __LINE__);
+        lib_report(TAG_ERROR, true, "   could not allocate memory, %s,%d\n", ULVOLIB_UNIT,
+                   __LINE__);
         return 1;
     }
     if (create_known_host_ring(config->host_working_set_size) != 0) {
-        START_REPORT(TAG_ERROR, "   could not allocate memory, %s,%d\n", ULVOLIB_UNIT, __LINE__);
+        lib_report(TAG_ERROR, true, "   could not allocate memory, %s,%d\n", ULVOLIB_UNIT,
+                   __LINE__);
         return 1;
     }
 
@@ -175,19 +159,15 @@ int alloc_mem(const ulvo_config *config) {
         existing = id != -1;
     }
     if (id == -1) {
-        int error = errno;
-        get_log_lock();
-        log_event(ulvolib_output(), TAG_ERROR, "");
-        lib_detail("   could not create shared memory with shmid %#x,\n",
-                   config->shared_memory_key);
-        lib_detail("   errno=%d\n", error);
-        release_log_lock();
+        lib_report(TAG_ERROR, true,
+                   "   could not create shared memory with shmid %#x,\n   errno=%d\n",
+                   config->shared_memory_key, errno);
         return 1;
     }
     void *address = shmat(id, nullptr, 0);
     if (address == reinterpret_cast<void *>(-1)) {
-        START_REPORT(TAG_ERROR, "   could not attach to shmid=%#x, errno=%d, %s,%d\n\n", id, errno,
-                     ULVOLIB_UNIT, __LINE__);
+        lib_report(TAG_ERROR, true, "   could not attach to shmid=%#x, errno=%d, %s,%d\n\n", id,
+                   errno, ULVOLIB_UNIT, __LINE__);
         return 1;
     }
     auto *block = static_cast<shm_stat_block *>(address);
@@ -220,9 +200,9 @@ void shm_block_free() {
         shm_block_detach(block);
     }
     if (shmctl(shm_stat_block_id, IPC_RMID, nullptr) == -1) {
-        REPORT(TAG_ERROR,
-               "   shmctl shmid=%#x, errno=%d, could not delete shared   memory, %s,%d\n\n",
-               shm_stat_block_id, errno, ULVOLIB_UNIT, __LINE__);
+        lib_report(TAG_ERROR, false,
+                   "   shmctl shmid=%#x, errno=%d, could not delete shared   memory, %s,%d\n\n",
+                   shm_stat_block_id, errno, ULVOLIB_UNIT, __LINE__);
     }
     shm_stat_block_id = -1;
 }
@@ -295,8 +275,8 @@ int update_dtt_shm(const dtt_stat *stat) {
 
 int shm_block_attach(shm_stat_block **address) {
     if (pulvo_config == nullptr) {
-        REPORT(TAG_ERROR, "   INTERNAL ERROR: the configuration is not loaded %s,%d\n",
-               ULVOLIB_UNIT, __LINE__);
+        lib_report(TAG_ERROR, false, "   INTERNAL ERROR: the configuration is not loaded %s,%d\n",
+                   ULVOLIB_UNIT, __LINE__);
         return 1;
     }
     int32_t key = pulvo_config->shared_memory_key;
@@ -304,19 +284,20 @@ int shm_block_attach(shm_stat_block **address) {
     if (id == -1) {
         int error = errno;
         if (error == ENOENT) {
-            REPORT(TAG_ERROR,
-                   "   kel-ulvod does not appear to be running, \n"
-                   "   could not get shm id for shm key %#x, errno=%d\n\n",
-                   key, error);
+            lib_report(TAG_ERROR, false,
+                       "   kel-ulvod does not appear to be running, \n"
+                       "   could not get shm id for shm key %#x, errno=%d\n\n",
+                       key, error);
         } else {
-            REPORT(TAG_ERROR, "   could not get shm id for shm key %#x, errno=%d\n\n", key, error);
+            lib_report(TAG_ERROR, false, "   could not get shm id for shm key %#x, errno=%d\n\n",
+                       key, error);
         }
         return 1;
     }
     void *mapping = shmat(id, nullptr, SHM_RDONLY);
     if (mapping == reinterpret_cast<void *>(-1)) {
-        REPORT(TAG_ERROR, "   could not attach to shared memory shmid=%#x, errno=%d\n\n", id,
-               errno);
+        lib_report(TAG_ERROR, false, "   could not attach to shared memory shmid=%#x, errno=%d\n\n",
+                   id, errno);
         return 1;
     }
     *address = static_cast<shm_stat_block *>(mapping);
@@ -325,7 +306,8 @@ int shm_block_attach(shm_stat_block **address) {
 
 int shm_block_detach(shm_stat_block *address) {
     if (shmdt(address) == -1) {
-        REPORT(TAG_ERROR, "   shmdt failed, errno=%d, %s,%d\n", errno, ULVOLIB_UNIT, __LINE__);
+        lib_report(TAG_ERROR, false, "   shmdt failed, errno=%d, %s,%d\n", errno, ULVOLIB_UNIT,
+                   __LINE__);
         return 1;
     }
     return 0;
@@ -346,7 +328,7 @@ int get_shm_struct(size_t begin_offset, size_t end_offset, void *destination) {
             timespec pause{0, READ_PAUSE_NS};
             if (nanosleep(&pause, nullptr) != 0) {
                 shm_block_detach(block);
-                REPORT(TAG_WARNING, "   could not get status, nanosleep failed\n");
+                lib_report(TAG_WARNING, false, "   could not get status, nanosleep failed\n");
                 return 1;
             }
         }
@@ -360,7 +342,7 @@ int get_shm_struct(size_t begin_offset, size_t end_offset, void *destination) {
         begin_was_zero = first == 0;
     }
     shm_block_detach(block);
-    REPORT(TAG_WARNING, "   could not get status\n");
+    lib_report(TAG_WARNING, false, "   could not get status\n");
     return 1;
 }
 
