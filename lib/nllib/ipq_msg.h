@@ -12,6 +12,9 @@
 inline constexpr uint16_t IPQM_MODE = 17;     // mode request
 inline constexpr uint16_t IPQM_VERDICT = 18;  // verdict
 inline constexpr uint16_t IPQM_PACKET = 19;   // a queued packet
+// A queued packet whose message could not be read: an ipq_packet_msg that holds only the
+// packet_id, so that the packet still gets its verdict. Made by nllib alone.
+inline constexpr uint16_t ULVO_UNUSABLE_PACKET = 20;
 
 // Copy modes and verdicts (<linux/netfilter.h> clashes with <netinet/in.h>, so they live here).
 inline constexpr uint8_t IPQ_COPY_PACKET = 2;

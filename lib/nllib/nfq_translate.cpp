@@ -14,7 +14,39 @@
 namespace {
 
 constexpr size_t HEADER = sizeof(nlmsghdr);
+constexpr size_t ATTRIBUTES = HEADER + sizeof(nfgenmsg);       // where the attributes start
 constexpr size_t PACKET_HEADER = HEADER + IPQ_PAYLOAD_OFFSET;  // 112, or 88 on i386
+
+// Sizes of the attributes that the translation reads; every other attribute is passed over.
+constexpr size_t attribute_size(uint16_t type) {
+    switch (type) {
+        case NFQA_PACKET_HDR:
+            return sizeof(nfqnl_msg_packet_hdr);
+        case NFQA_MARK:
+            return sizeof(uint32_t);
+        case NFQA_TIMESTAMP:
+            return sizeof(nfqnl_msg_packet_timestamp);
+        case NFQA_HWADDR:
+            return sizeof(nfqnl_msg_packet_hw);
+        default:
+            return 0;
+    }
+}
+
+// Attribute walk callback: keeps each attribute the translation reads once its size is checked.
+int keep_attribute(const nlattr *attribute, void *data) {
+    auto **attr = static_cast<const nlattr **>(data);
+    uint16_t type = mnl_attr_get_type(attribute);
+    if (mnl_attr_type_valid(attribute, NFQA_MAX) < 0) {
+        return MNL_CB_OK;  // newer kernels add attributes
+    }
+    size_t size = attribute_size(type);
+    if (size > 0 && mnl_attr_validate2(attribute, MNL_TYPE_UNSPEC, size) < 0) {
+        return MNL_CB_ERROR;
+    }
+    attr[type] = attribute;
+    return MNL_CB_OK;
+}
 
 // Writes a bare header of the given type, cut to out_size; returns the bytes written.
 size_t put_header(unsigned char *out, size_t out_size, uint16_t type, uint32_t seq) {
@@ -58,10 +90,30 @@ size_t put_error(const unsigned char *in, size_t in_len, uint32_t declared, unsi
     return n;
 }
 
+// A packet message the system cannot read still names its packet: the id alone is handed on,
+// so that the packet gets its verdict.
+size_t put_unusable(const nlmsghdr *in, const nlattr *const *attr, unsigned char *out,
+                    size_t out_size) {
+    nfqnl_msg_packet_hdr packet_header;
+    memcpy(&packet_header, mnl_attr_get_payload(attr[NFQA_PACKET_HDR]), sizeof packet_header);
+    struct {
+        nlmsghdr header;
+        ipq_packet_msg packet;
+    } message{};
+    static_assert(sizeof message >= PACKET_HEADER);
+    message.header.nlmsg_len = static_cast<uint32_t>(PACKET_HEADER);
+    message.header.nlmsg_type = ULVO_UNUSABLE_PACKET;
+    message.header.nlmsg_seq = in->nlmsg_seq;
+    message.packet.packet_id = ntohl(packet_header.packet_id);
+    size_t n = std::min(out_size, PACKET_HEADER);
+    memcpy(out, &message, n);
+    return n;
+}
+
 size_t put_packet(const nlmsghdr *in, const nlattr *const *attr, unsigned char *out,
                   size_t out_size) {
-    const auto *packet_header =
-        static_cast<const nfqnl_msg_packet_hdr *>(mnl_attr_get_payload(attr[NFQA_PACKET_HDR]));
+    nfqnl_msg_packet_hdr packet_header;
+    memcpy(&packet_header, mnl_attr_get_payload(attr[NFQA_PACKET_HDR]), sizeof packet_header);
     const nlattr *payload_attr = attr[NFQA_PAYLOAD];
     size_t packet_len = mnl_attr_get_payload_len(payload_attr);
     size_t room = out_size > PACKET_HEADER ? out_size - PACKET_HEADER : 0;
@@ -75,9 +127,9 @@ size_t put_packet(const nlmsghdr *in, const nlattr *const *attr, unsigned char *
     message.header.nlmsg_len = static_cast<uint32_t>(PACKET_HEADER + copied);
     message.header.nlmsg_type = IPQM_PACKET;
     message.header.nlmsg_seq = in->nlmsg_seq;
-    message.packet.packet_id = ntohl(packet_header->packet_id);
-    message.packet.hook = packet_header->hook;
-    message.packet.hw_protocol = packet_header->hw_protocol;
+    message.packet.packet_id = ntohl(packet_header.packet_id);
+    message.packet.hook = packet_header.hook;
+    message.packet.hw_protocol = packet_header.hw_protocol;
     if (attr[NFQA_MARK] != nullptr) {
         message.packet.mark = ntohl(mnl_attr_get_u32(attr[NFQA_MARK]));
     }
@@ -135,21 +187,29 @@ size_t nfq_translate(const unsigned char *in, size_t in_len, bool from_kernel, u
         return put_error(in, in_len, header.nlmsg_len, out, out_size);
     }
     if (header.nlmsg_type == packet_type &&
-        reinterpret_cast<uintptr_t>(in) % alignof(nlmsghdr) == 0) {
-        const auto *nlh = reinterpret_cast<const nlmsghdr *>(in);
+        reinterpret_cast<uintptr_t>(in) % alignof(nlmsghdr) == 0 &&
+        header.nlmsg_len >= ATTRIBUTES) {
+        // The walk never reads past the declared length nor past what was received. The kernel
+        // does not pad the last attribute, so the declared length itself is the bound, not its
+        // padded size.
+        size_t bound = std::min<size_t>(header.nlmsg_len, in_len);
         nlattr *attr[NFQA_MAX + 1] = {};
-        // The declared length is checked here, as an unsigned number and with the padding that
-        // libmnl's attribute walk reads up to: mnl_nlmsg_ok compares it as an int, which lets a
-        // length with the top bit set through, and allows an unpadded length that ends inside
-        // the last 4-byte word of what was received.
-        if (header.nlmsg_len >= HEADER + sizeof(nfgenmsg) && header.nlmsg_len <= in_len &&
-            MNL_ALIGN(header.nlmsg_len) <= in_len && nfq_nlmsg_parse(nlh, attr) == MNL_CB_OK &&
-            attr[NFQA_PACKET_HDR] != nullptr && attr[NFQA_PAYLOAD] != nullptr) {
-            return put_packet(nlh, attr, out, out_size);
+        int parsed =
+            mnl_attr_parse_payload(in + ATTRIBUTES, bound - ATTRIBUTES, keep_attribute, attr);
+        if (attr[NFQA_PACKET_HDR] != nullptr) {
+            if (parsed == MNL_CB_OK && header.nlmsg_len <= in_len &&
+                attr[NFQA_PAYLOAD] != nullptr) {
+                return put_packet(&header, attr, out, out_size);
+            }
+            // The kernel holds this packet until it gets a verdict: hand on its id.
+            return put_unusable(&header, attr, out, out_size);
         }
     }
     // A no-op stays a no-op; anything else keeps its type for the reader to report, except
-    // that nothing but a translated packet may ever carry the packet type.
-    uint16_t type = header.nlmsg_type == IPQM_PACKET ? uint16_t{NLMSG_NOOP} : header.nlmsg_type;
+    // that nothing but a translation may ever carry one of the packet types.
+    uint16_t type = header.nlmsg_type;
+    if (type == IPQM_PACKET || type == ULVO_UNUSABLE_PACKET) {
+        type = NLMSG_NOOP;
+    }
     return put_header(out, out_size, type, header.nlmsg_seq);
 }

@@ -13,8 +13,9 @@ inline constexpr size_t NFQ_STAGE_SIZE = 4096;
 uint32_t nfq_packet_copy_range(unsigned long copy_range);
 
 // Turns one received datagram (in_len bytes, from_kernel when the kernel sent it) into one
-// message in out: a packet becomes an IPQM_PACKET message with an ipq_packet_msg, an error
-// keeps its code, and anything that is not a well-formed kernel message never becomes a
-// packet. Writes at most out_size bytes and returns how many it wrote.
+// message in out: a packet becomes an IPQM_PACKET message with an ipq_packet_msg, a packet
+// message that cannot be read but names its packet becomes a ULVO_UNUSABLE_PACKET message with
+// that packet's id, an error keeps its code, and anything that is not a well-formed kernel
+// message never becomes a packet. Writes at most out_size bytes and returns how many it wrote.
 size_t nfq_translate(const unsigned char *in, size_t in_len, bool from_kernel, unsigned char *out,
                      size_t out_size);

@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (written >= sizeof(nlmsghdr)) {
         nlmsghdr header;
         memcpy(&header, out.data(), sizeof header);
-        if (header.nlmsg_type == IPQM_PACKET) {
+        if (header.nlmsg_type == IPQM_PACKET || header.nlmsg_type == ULVO_UNUSABLE_PACKET) {
             // Only a kernel's packet message may become a packet, and it says no more than it
             // holds.
             check(from_kernel && !unaligned && in_len >= sizeof(nlmsghdr));

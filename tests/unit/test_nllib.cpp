@@ -256,6 +256,8 @@ TEST(NfqTranslate, ErrorKeepsItsCodeAndABindRefusalReadsAsBusy) {
     EXPECT_TRUE(g.guards_intact());
 }
 
+// Only a well-formed kernel packet message becomes a packet; one that cannot be read but names
+// its packet keeps that packet's id, so that the packet still gets its verdict.
 TEST(NfqTranslate, NothingButAWellFormedKernelPacketBecomesAPacket) {
     NfqMessage good;
     good.packet_header(1).payload(ipv4_syn_to(10, 0, 0, 1));
@@ -283,7 +285,8 @@ TEST(NfqTranslate, NothingButAWellFormedKernelPacketBecomesAPacket) {
     {
         NfqMessage m;
         m.packet_header(1);
-        cases.push_back({"no payload", {m.data(), m.data() + m.size()}, true, 0x300});
+        cases.push_back(
+            {"no payload", {m.data(), m.data() + m.size()}, true, ULVO_UNUSABLE_PACKET});
     }
     {
         NfqMessage m;
@@ -295,16 +298,15 @@ TEST(NfqTranslate, NothingButAWellFormedKernelPacketBecomesAPacket) {
         std::vector<unsigned char> huge = good_bytes;
         uint32_t length = 0x80000010;
         memcpy(huge.data(), &length, sizeof length);
-        cases.push_back({"declared length beyond 2^31", huge, true, 0x300});
+        cases.push_back({"declared length beyond 2^31", huge, true, ULVO_UNUSABLE_PACKET});
     }
     {
-        // An unpadded length whose padding lies beyond what was received: the last attribute
-        // would be read past the end.
+        // The last attribute claims more bytes than were received.
         std::vector<unsigned char> unpadded = good_bytes;
         unpadded.resize(unpadded.size() - 2);
         uint32_t length = static_cast<uint32_t>(unpadded.size() - 1);
         memcpy(unpadded.data(), &length, sizeof length);
-        cases.push_back({"padding beyond the datagram", unpadded, true, 0x300});
+        cases.push_back({"payload beyond the datagram", unpadded, true, ULVO_UNUSABLE_PACKET});
     }
     {
         std::vector<unsigned char> bad = good_bytes;
@@ -316,6 +318,9 @@ TEST(NfqTranslate, NothingButAWellFormedKernelPacketBecomesAPacket) {
         NfqMessage m(IPQM_PACKET);
         m.packet_header(1).payload(ipv4_syn_to(10, 0, 0, 1));
         cases.push_back({"legacy packet type", {m.data(), m.data() + m.size()}, true, NLMSG_NOOP});
+        NfqMessage u(ULVO_UNUSABLE_PACKET);
+        u.packet_header(1);
+        cases.push_back({"forged unusable", {u.data(), u.data() + u.size()}, true, NLMSG_NOOP});
     }
     {
         NfqMessage m(NLMSG_NOOP);
@@ -334,9 +339,43 @@ TEST(NfqTranslate, NothingButAWellFormedKernelPacketBecomesAPacket) {
         Guarded g(ULVO_MSG_BUF_SIZE);
         size_t n = nfq_translate(in, c.bytes.size(), c.from_kernel, g.out(), g.size);
         EXPECT_TRUE(g.guards_intact()) << c.what;
-        EXPECT_EQ(n, sizeof(nlmsghdr)) << c.what;
         EXPECT_EQ(g.header().nlmsg_type, c.expect_type) << c.what;
-        EXPECT_EQ(g.header().nlmsg_len, sizeof(nlmsghdr)) << c.what;
+        size_t length = sizeof(nlmsghdr);
+        if (c.expect_type == ULVO_UNUSABLE_PACKET) {
+            length += IPQ_PAYLOAD_OFFSET;
+            EXPECT_EQ(g.packet().packet_id, 1u) << c.what;
+            EXPECT_EQ(g.packet().data_len, 0u) << c.what;
+        }
+        EXPECT_EQ(n, length) << c.what;
+        EXPECT_EQ(g.header().nlmsg_len, length) << c.what;
+    }
+}
+
+// The kernel does not pad the last attribute, the packet: a message ends where the packet does,
+// whatever its length (a UDP datagram of 1 byte makes a 29-byte IPv4 packet). Every length
+// translates into the whole packet, and nothing past the received bytes is read.
+TEST(NfqTranslate, UnpaddedPacketsOfEveryLengthBecomePackets) {
+    for (size_t ip_len = 20; ip_len <= PACKET_COPY_BYTES; ++ip_len) {
+        std::vector<unsigned char> ip(ip_len);
+        for (size_t i = 0; i < ip_len; ++i) {
+            ip[i] = static_cast<unsigned char>(i + 1);
+        }
+        NfqMessage m;
+        m.packet_header(static_cast<uint32_t>(ip_len)).payload(ip);
+        m.header()->nlmsg_len -= static_cast<uint32_t>(MNL_ALIGN(ip_len) - ip_len);
+        alignas(nlmsghdr) unsigned char in[512];
+        memset(in, 0xee, sizeof in);  // what lies past the datagram must never be read
+        memcpy(in, m.data(), m.size());
+        Guarded g(ULVO_MSG_BUF_SIZE);
+        nfq_translate(in, m.size(), true, g.out(), g.size);
+        ASSERT_EQ(g.header().nlmsg_type, IPQM_PACKET) << ip_len;
+        EXPECT_EQ(g.packet().packet_id, ip_len);
+        EXPECT_EQ(g.packet().data_len, ip_len);
+        const unsigned char *copied = g.out() + sizeof(nlmsghdr) + IPQ_PAYLOAD_OFFSET;
+        EXPECT_EQ(std::vector<unsigned char>(copied, copied + ip_len), ip) << ip_len;
+        for (size_t i = ip_len; i < PACKET_COPY_BYTES; ++i) {
+            ASSERT_EQ(copied[i], 0) << ip_len << " byte " << i;
+        }
     }
 }
 
