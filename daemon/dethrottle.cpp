@@ -61,8 +61,7 @@ void *dethrottle_thread_start(void *arg) {
     for (;;) {
         sleep(static_cast<unsigned>(config->dq_delay_seconds));
         if (dethrottle_pass(config, &counters) != 0) {
-            kill(getpid(), SIGUSR1);
-            pthread_exit(nullptr);
+            end_worker_thread();
         }
     }
 }

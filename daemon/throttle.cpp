@@ -2,8 +2,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 
 #include "event_log.h"
 #include "known_hosts.h"
@@ -14,11 +16,6 @@ namespace {
 
 pthread_mutex_t dropping_conn_mutex = PTHREAD_MUTEX_INITIALIZER;  // guards the flag below
 int log_dropping_conn_event = 1;  // 1: the next drop writes "[DROPPING_CONNECTIONS] "
-
-// Asks the signal handler for the one shutdown.
-void request_shutdown() {
-    kill(getpid(), SIGUSR1);
-}
 
 // Writes the drop event once per episode. Signals stay blocked while the mutex and the
 // stream are held, so that the shutdown never waits for a thread stopped in here.
@@ -56,22 +53,81 @@ void publish(tt_param *param, const tt_stat *counters) {
     }
 }
 
-void netlink_error(tt_param *param, int code) {
+// Reports an error message of the kernel; true when it is fatal (the queue is not ours). At
+// start-up the report is copied to the start-status file.
+bool netlink_error(tt_param *param, int code, bool startup) {
     bool fatal = code == -EINVAL || code == -EBUSY;
-    get_log_lock();
-    log_event(ulvolib_output(), fatal ? TAG_ERROR : TAG_WARNING, "");
-    FILE *out = ulvolib_output();
-    fprintf(out, "   netlink message failed, errno=%d, netlink err=%d, for %s thread, %s,%d\n",
-            errno, code, param->thread_name, ULVO_UNIT, __LINE__);
-    if (code == -EBUSY) {
-        fprintf(out, "   Another application may be using the iptables QUEUE\n");
-        fprintf(out, "   target causing this error. Run \"iptables  -L\" to \n");
-        fprintf(out, "   see if the QUEUE target is already loaded.\n");
+    lib_report(fatal ? TAG_ERROR : TAG_WARNING, startup,
+               "   netlink message failed, errno=%d, netlink err=%d, for %s thread, %s,%d\n%s",
+               errno, code, param->thread_name, ULVO_UNIT, __LINE__,
+               code == -EBUSY ? "   Another application may be using the iptables QUEUE\n"
+                                "   target causing this error. Run \"iptables  -L\" to \n"
+                                "   see if the QUEUE target is already loaded.\n"
+                              : "");
+    return fatal;
+}
+
+// How often a thread reports queued packets it could not read: once per episode, an episode
+// being this long, so that a flood of them cannot grow the event log by a line per packet.
+constexpr int64_t UNUSABLE_EPISODE_MS = 60 * 1000;
+
+int64_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// A queued packet that cannot be judged (its message could not be read, or it is too short to
+// name a destination) still holds the kernel's queue: it is accepted, and reported once per
+// episode. false when the verdict failed (reported).
+bool accept_unusable(tt_param *param, cre *element, tt_stat *counters) {
+    ++counters->processed_crs;
+    if (!verdict(param, element, ULVO_NF_ACCEPT)) {
+        return false;
     }
-    release_log_lock();
-    if (fatal) {
-        request_shutdown();
+    ++counters->never_throttled_crs;
+    ++param->unusable_crs;
+    int64_t now = monotonic_ms();
+    if (param->unusable_crs == 1 || now - param->unusable_reported_ms >= UNUSABLE_EPISODE_MS) {
+        param->unusable_reported_ms = now;
+        lib_report(TAG_WARNING, false,
+                   "   a queued packet could not be read and was accepted unjudged in %s thread"
+                   " (%" PRIu64 " so far), %s,%d\n",
+                   param->thread_name, param->unusable_crs, ULVO_UNIT, __LINE__);
     }
+    return true;
+}
+
+// True when the received packet holds its destination address.
+bool names_destination(const cre *element) {
+    return element->pkt->data_len >=
+           static_cast<size_t>(element->addr_offset) + static_cast<size_t>(element->addr_len);
+}
+
+// The kernel answers a registration only to refuse it, and does so before nl_create_filter
+// returns; no rule feeds the queue yet, so a message waiting now is that answer. Reported as
+// the thread would report it, and copied to the start-status file.
+bool registration_refused(tt_param *param) {
+    if (nl_pending(&param->filter) == 0) {
+        return false;
+    }
+    unsigned char answer[ULVO_MSG_BUF_SIZE] = {};
+    if (nl_get_msg(&param->filter, answer, sizeof answer) != NL_OK) {
+        lib_report(TAG_ERROR, true,
+                   "   netlink msg read failed, errno=%d rc=%d, in thread %s,  %s,%d\n", errno,
+                   NL_NO_RECEIVE, param->thread_name, ULVO_UNIT, __LINE__);
+        return true;
+    }
+    nlmsghdr header;
+    memcpy(&header, answer, sizeof header);
+    int code = 0;
+    memcpy(&code, answer + sizeof header, sizeof code);
+    if (header.nlmsg_type != NLMSG_ERROR) {
+        lib_report(TAG_ERROR, true, "   unknown netlink message type %#x in %s thread, %s,%d\n",
+                   header.nlmsg_type, param->thread_name, ULVO_UNIT, __LINE__);
+        return true;
+    }
+    return netlink_error(param, code, true) || code != 0;
 }
 
 }  // namespace
@@ -88,6 +144,10 @@ int create_throttle_thread(tt_param *param) {
         lib_report(TAG_ERROR, true,
                    "   nl_create_filter call failed for %s, errno=%d, rc=%d %s,%d\n",
                    param->thread_name, errno, rc, ULVO_UNIT, __LINE__);
+        return 1;
+    }
+    if (registration_refused(param)) {
+        nl_destroy_filter(&param->filter);
         return 1;
     }
     rc = pthread_create(&param->thread_id, nullptr, throttle_thread_start, param);
@@ -110,12 +170,26 @@ int handle_message(tt_param *param, cre **current, tt_stat *counters) {
         case NLMSG_ERROR: {
             int code;
             memcpy(&code, element->msg_buf + sizeof header, sizeof code);
-            netlink_error(param, code);
+            if (netlink_error(param, code, false)) {
+                request_shutdown();
+            }
             break;
         }
-        case IPQM_PACKET:
-            ++counters->processed_crs;
+        case ULVO_UNUSABLE_PACKET:
             element->pkt = reinterpret_cast<ipq_packet_msg *>(element->msg_buf + sizeof header);
+            if (!accept_unusable(param, element, counters)) {
+                return 1;
+            }
+            break;
+        case IPQM_PACKET:
+            element->pkt = reinterpret_cast<ipq_packet_msg *>(element->msg_buf + sizeof header);
+            if (!names_destination(element)) {
+                if (!accept_unusable(param, element, counters)) {
+                    return 1;
+                }
+                break;
+            }
+            ++counters->processed_crs;
             if (a_known_host(element) != 0) {
                 if (!verdict(param, element, ULVO_NF_ACCEPT)) {
                     return 1;
@@ -164,25 +238,22 @@ void *throttle_thread_start(void *arg) {
         lib_report(TAG_ERROR, false,
                    "   INTERNAL ERROR: could not alloc cr element for %s, %s,%d\n",
                    param->thread_name, ULVO_UNIT, __LINE__);
-        request_shutdown();
-        pthread_exit(nullptr);
+        end_worker_thread();
     }
     for (;;) {
         current->filter = &param->filter;
         int rc = nl_get_msg(&param->filter, current->msg_buf, sizeof current->msg_buf);
         if (shutting_down()) {
-            pthread_exit(nullptr);
+            park_worker_thread();
         }
         if (rc != NL_OK) {
             lib_report(TAG_ERROR, false,
                        "   netlink msg read failed, errno=%d rc=%d, in thread %s,  %s,%d\n", errno,
                        rc, param->thread_name, ULVO_UNIT, __LINE__);
-            request_shutdown();
-            pthread_exit(nullptr);
+            end_worker_thread();
         }
         if (handle_message(param, &current, &counters) != 0) {
-            request_shutdown();
-            pthread_exit(nullptr);
+            end_worker_thread();
         }
     }
 }

@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "event_log.h"
+#include "signal_block.h"
 #include "water_gauge.h"
 
 namespace {
@@ -32,6 +33,11 @@ int ipv6_thread_running = 0;
 int dethrottle_thread_running = 0;
 pthread_mutex_t sig_handler_mutex = PTHREAD_MUTEX_INITIALIZER;  // claimed once, never released
 std::atomic<int> sig_handler_running{0};                        // set when the shutdown begins
+// The end of start-up (loading the rules, closing the start-status file) and the beginning of
+// the shutdown exclude each other, so that no rules are loaded once the shutdown has unloaded
+// them and a start that a shutdown cuts short is recorded as failed. The main thread holds it
+// only with every signal blocked, so the handler never waits for its own thread.
+pthread_mutex_t startup_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 // Signals whose default action would end the process, in the order they are installed.
 constexpr int sigs_to_die_for[] = {SIGHUP,  SIGINT,    SIGUSR1,   SIGUSR2, SIGPIPE,
@@ -42,6 +48,20 @@ constexpr int sigs_to_drop_core_for[] = {SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIG
                                          SIGFPE,  SIGSEGV, SIGXCPU, SIGXFSZ, SIGSYS, SIGSYS};
 static_assert(std::size(sigs_to_die_for) == 13 && std::size(sigs_to_drop_core_for) == 12);
 
+// Accepts every packet the thread's queue still holds; a failure is a warning.
+void accept_held_packets(tt_param *param, int running) {
+    if (running == 0) {
+        return;
+    }
+    int rc = nl_accept_all(&param->filter);
+    if (rc != NL_OK) {
+        log_event(pulvo_fout, TAG_WARNING, "");
+        fprintf(pulvo_fout,
+                "   could not accept the held packets of the %s queue, errno=%d, rc=%d, %s,%d\n",
+                param->thread_name, errno, rc, ULVO_UNIT, __LINE__);
+    }
+}
+
 bool drops_core(int signal_number) {
     for (int s : sigs_to_drop_core_for) {
         if (s == signal_number) {
@@ -51,8 +71,9 @@ bool drops_core(int signal_number) {
     return false;
 }
 
-// The failed-start ending: the start-status file gets its last two lines and is closed.
-void failed_start() {
+// The failed-start ending: the start-status file gets its last two lines and is closed. The
+// caller holds startup_mutex.
+void failed_start_locked() {
     set_start_status_file(nullptr);
     if (pstart_status_fout != nullptr) {
         fputs("kel-ulvod failed to start\n", pstart_status_fout);
@@ -65,16 +86,23 @@ void failed_start() {
     fflush(nullptr);
 }
 
+void failed_start() {
+    signal_blocker blocked;
+    pthread_mutex_lock(&startup_mutex);
+    failed_start_locked();
+    pthread_mutex_unlock(&startup_mutex);
+}
+
 // A failure before any worker thread exists ends the detached daemon.
 [[noreturn]] void fail_start() {
     failed_start();
     exit(1);
 }
 
-// A failure once a worker thread may run goes through the one shutdown.
+// A failure once a worker thread may run goes through the one shutdown, on this thread.
 [[noreturn]] void fail_start_with_shutdown() {
     failed_start();
-    kill(getpid(), SIGUSR1);
+    raise(SIGUSR1);
     exit(1);  // only when the shutdown did not take over
 }
 
@@ -126,10 +154,59 @@ void refuse_block_in_the_way() {
     }
 }
 
+// The last step of start-up: the rules are loaded and the start-status file ends with "end",
+// unless a shutdown has begun. 0 when the daemon runs, 1 when the start failed here (the
+// failed-start ending is written; the caller asks for the shutdown).
+int finish_start() {
+    signal_blocker blocked;
+    pthread_mutex_lock(&startup_mutex);
+    int failed = 0;
+    if (!shutting_down()) {
+        int status = run_helper(CMD_LOAD_RULES);
+        if (status != 0) {
+            run_helper(CMD_UNLOAD_RULES);
+            startup_report("   could not load iptable rules, \n   \"%s\" returned %d\n",
+                           CMD_LOAD_RULES, helper_exit_status(status));
+            failed_start_locked();
+            failed = 1;
+        } else {
+            set_start_status_file(nullptr);
+            fputs("end\n", pstart_status_fout);
+            set_ulvolib_output(pulvo_fout);
+            fclose(pstart_status_fout);
+            pstart_status_fout = nullptr;
+            fflush(nullptr);
+        }
+    }
+    pthread_mutex_unlock(&startup_mutex);
+    return failed;
+}
+
 }  // namespace
 
 bool shutting_down() {
     return sig_handler_running.load() == 1;
+}
+
+void request_shutdown() {
+    raise(SIGUSR1);
+}
+
+void end_worker_thread() {
+    request_shutdown();
+    park_worker_thread();  // only when another thread's shutdown was already under way
+}
+
+// A worker does not end itself with pthread_exit while the shutdown runs: a thread stopped by
+// the shutdown's signal inside pthread_exit can hold the dynamic loader's lock (it loads the
+// unwinder), and exit() then waits for it.
+void park_worker_thread() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    for (;;) {
+        pause();
+    }
 }
 
 int set_sig_handler(FILE *out) {
@@ -186,8 +263,18 @@ void sig_handler(int signal_number) {
         pthread_exit(nullptr);
     }
     log_event(pulvo_fout, TAG_INFO, "kel-ulvo exiting");
+    pthread_mutex_lock(&startup_mutex);
     sig_handler_running = 1;
+    if (pstart_status_fout != nullptr) {
+        failed_start_locked();  // the start-up was cut short
+    }
+    pthread_mutex_unlock(&startup_mutex);
 
+    // Once nothing new is queued, every packet still waiting for a verdict, held or not yet
+    // read, is let go; only then do the queue rules go, since the kernel drops what they queued.
+    run_helper(CMD_DETACH_RULES);
+    accept_held_packets(&ipv4_tt_param, ipv4_thread_running);
+    accept_held_packets(&ipv6_tt_param, ipv6_thread_running);
     int status = run_helper(CMD_UNLOAD_RULES);
     if (status != 0) {
         log_event(pulvo_fout, TAG_WARNING, "");
@@ -195,14 +282,8 @@ void sig_handler(int signal_number) {
                 helper_exit_status(status), ULVO_UNIT, __LINE__);
     }
 
-    bool caller_is_worker = false;
     auto stop = [&](int running, pthread_t thread) {
-        if (running == 0) {
-            return;
-        }
-        if (pthread_equal(thread, self)) {
-            caller_is_worker = true;
-        } else {
+        if (running != 0 && !pthread_equal(thread, self)) {
             pthread_kill(thread, SIGUSR1);
         }
     };
@@ -229,10 +310,8 @@ void sig_handler(int signal_number) {
         }
         abort();
     }
+    // Whichever thread began it ends the process: the others wait inside the handler.
     fflush(nullptr);
-    if (caller_is_worker) {
-        pthread_exit(nullptr);
-    }
     exit(0);
 }
 
@@ -339,20 +418,9 @@ int ulvo_main() {
     }
     dethrottle_thread_running = 1;
 
-    status = run_helper(CMD_LOAD_RULES);
-    if (status != 0) {
-        run_helper(CMD_UNLOAD_RULES);
-        startup_report("   could not load iptable rules, \n   \"%s\" returned %d\n", CMD_LOAD_RULES,
-                       helper_exit_status(status));
-        fail_start_with_shutdown();
+    if (finish_start() != 0) {
+        raise(SIGUSR1);
     }
-
-    set_start_status_file(nullptr);
-    fputs("end\n", pstart_status_fout);
-    set_ulvolib_output(pulvo_fout);
-    fclose(pstart_status_fout);
-    pstart_status_fout = nullptr;
-    fflush(nullptr);
     for (;;) {
         pause();
     }

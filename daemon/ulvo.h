@@ -20,6 +20,8 @@ inline constexpr char ULVO_LOG_PATH[] = "/var/opt/kel/kel-ulvo/kel-ulvo.log";
 inline constexpr char ULVO_START_STATUS_PATH[] = "/var/opt/kel/kel-ulvo/.start_status.txt";
 inline constexpr char CMD_UNLOAD_RULES[] =
     "/opt/kel/kel-ulvo/kel-ulvo-iptables unload_rules &>/dev/null;";
+inline constexpr char CMD_DETACH_RULES[] =
+    "/opt/kel/kel-ulvo/kel-ulvo-iptables detach_rules &>/dev/null;";
 inline constexpr char CMD_LOAD_IPV4_MODULES[] =
     "/opt/kel/kel-ulvo/kel-ulvo-iptables load_ipv4_modules &>/dev/null;";
 inline constexpr char CMD_LOAD_IPV6_MODULES[] =
@@ -38,6 +40,8 @@ struct tt_param {
     pthread_t thread_id;
     const ulvo_config *config;
     int (*update_tt_stat)(const tt_stat *stat);  // publishes the thread's counters
+    uint64_t unusable_crs;                       // packets accepted unjudged: unreadable
+    int64_t unusable_reported_ms;                // when they were last reported (monotonic)
 };
 
 // The daemon's whole life: start-up, then waiting for signals.
@@ -49,6 +53,12 @@ int set_sig_handler(FILE *out);
 void sig_handler(int signal_number);
 // True once the shutdown has begun.
 bool shutting_down();
+// Asks for the one shutdown, which then runs on the calling thread.
+void request_shutdown();
+// A worker thread's end after a fatal error: asks for the shutdown and never returns.
+[[noreturn]] void end_worker_thread();
+// Parks a worker thread that found the shutdown under way until the process ends.
+[[noreturn]] void park_worker_thread();
 
 // Runs a helper command line through bash and returns its wait status (-1 without a child).
 int run_helper(const char *command);

@@ -1,12 +1,15 @@
 #include "nllib.h"
 
+#include <arpa/inet.h>
 #include <libmnl/libmnl.h>
 #include <libnetfilter_queue/libnetfilter_queue.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -23,11 +26,21 @@ uint32_t call_count = 0;
 constexpr int NETLINK_IPQ_V4 = 3;   // NETLINK_FIREWALL
 constexpr int NETLINK_IPQ_V6 = 13;  // NETLINK_IP6_FW
 
-// The nfnetlink_queue socket must hold a burst of new connections while the daemon works
-// through it, and the kernel queue must hold every held packet plus such a burst: the kernel's
-// default of 1024 packets would drop connections once a thousand are held.
-constexpr int NFQ_RECEIVE_BUFFER = 8 << 20;
+// The kernel queue holds every packet that waits for a verdict: those the daemon holds in its
+// delay queue (at most 1000, the largest delay_queue_size, all of one family at worst) and those
+// it has not read yet. 8192 leaves room for a burst of over 7000 unread packets, far more than
+// the daemon falls behind while it runs (it reads hundreds of thousands a second). Beyond that
+// the queue fails open: the kernel lets new packets pass unjudged rather than drop them, so a
+// stopped or overwhelmed daemon never cuts the host off. The socket's receive buffer must hold
+// a full queue of unread messages (about 1.3 KiB of kernel memory each), or the kernel fails
+// open before the queue is full.
+constexpr int NFQ_RECEIVE_BUFFER = 8 << 20;  // the kernel doubles it: 16 MiB
 constexpr uint32_t NFQ_QUEUE_MAXLEN = 8192;
+
+// Packet ids are a 32-bit sequence per queue, compared modulo 2^32: a batch verdict for
+// the newest id read plus this much covers every packet the kernel can still hold, the held
+// ones (older) and the unread ones (newer).
+constexpr uint32_t NFQ_BATCH_REACH = 1u << 30;
 
 void close_keeping_errno(int fd) {
     int saved = errno;
@@ -85,6 +98,8 @@ int create_nfq(nl_filter_handle *filter, int protocol_family, unsigned long copy
     nfq_nlmsg_cfg_put_params(nlh, packet_bytes > 0 ? NFQNL_COPY_PACKET : NFQNL_COPY_META,
                              static_cast<int>(packet_bytes));
     nfq_nlmsg_cfg_put_qmaxlen(nlh, NFQ_QUEUE_MAXLEN);
+    mnl_attr_put_u32(nlh, NFQA_CFG_FLAGS, htonl(NFQA_CFG_F_FAIL_OPEN));
+    mnl_attr_put_u32(nlh, NFQA_CFG_MASK, htonl(NFQA_CFG_F_FAIL_OPEN));
     nlh->nlmsg_pid = filter->local.nl_pid;
     if (sendto(filter->fd, nlh, nlh->nlmsg_len, 0,
                reinterpret_cast<const sockaddr *>(&filter->peer), sizeof filter->peer) == -1) {
@@ -92,6 +107,21 @@ int create_nfq(nl_filter_handle *filter, int protocol_family, unsigned long copy
         return NL_NO_MODE;
     }
     return NL_OK;
+}
+
+// Remembers the id of a packet just received, for nl_accept_all.
+void note_packet_id(nl_filter_handle *filter, const unsigned char *message, size_t length) {
+    nlmsghdr header;
+    unsigned long id;
+    if (length < sizeof header + sizeof id) {
+        return;
+    }
+    memcpy(&header, message, sizeof header);
+    if (header.nlmsg_type == IPQM_PACKET || header.nlmsg_type == ULVO_UNUSABLE_PACKET) {
+        memcpy(&id, message + sizeof header, sizeof id);
+        std::atomic_ref<uint32_t>(filter->newest_id)
+            .store(static_cast<uint32_t>(id), std::memory_order_relaxed);
+    }
 }
 
 }  // namespace
@@ -181,7 +211,8 @@ int nl_get_msg(nl_filter_handle *filter, unsigned char *buffer, unsigned long si
         length = sizeof stage;
         reinterpret_cast<nlmsghdr *>(stage)->nlmsg_len = static_cast<uint32_t>(got);
     }
-    nfq_translate(stage, length, from_kernel, buffer, size);
+    size_t written = nfq_translate(stage, length, from_kernel, buffer, size);
+    note_packet_id(filter, buffer, written);
     return NL_OK;
 }
 
@@ -201,6 +232,26 @@ int nl_msg_action(nl_filter_handle *filter, const unsigned long *packet_id, int 
     alignas(nlmsghdr) char request[64];
     nlmsghdr *nlh = nfq_nlmsg_put(request, NFQNL_MSG_VERDICT, filter->queue_num);
     nfq_nlmsg_verdict_put(nlh, static_cast<int>(static_cast<uint32_t>(*packet_id)), verdict);
+    nlh->nlmsg_pid = filter->local.nl_pid;
+    ssize_t sent = sendto(filter->fd, nlh, nlh->nlmsg_len, 0,
+                          reinterpret_cast<const sockaddr *>(&filter->peer), sizeof filter->peer);
+    return sent > 0 ? NL_OK : NL_NO_VERDICT;
+}
+
+int nl_pending(const nl_filter_handle *filter) {
+    pollfd waiting{filter->fd, POLLIN, 0};
+    return poll(&waiting, 1, 0) == 1 && (waiting.revents & POLLIN) != 0 ? 1 : 0;
+}
+
+int nl_accept_all(nl_filter_handle *filter) {
+    if (filter->nfqueue == 0) {
+        errno = EOPNOTSUPP;  // ip_queue has no batch verdict
+        return NL_NO_VERDICT;
+    }
+    uint32_t newest = std::atomic_ref<uint32_t>(filter->newest_id).load(std::memory_order_relaxed);
+    alignas(nlmsghdr) char request[64];
+    nlmsghdr *nlh = nfq_nlmsg_put(request, NFQNL_MSG_VERDICT_BATCH, filter->queue_num);
+    nfq_nlmsg_verdict_put(nlh, static_cast<int>(newest + NFQ_BATCH_REACH), ULVO_NF_ACCEPT);
     nlh->nlmsg_pid = filter->local.nl_pid;
     ssize_t sent = sendto(filter->fd, nlh, nlh->nlmsg_len, 0,
                           reinterpret_cast<const sockaddr *>(&filter->peer), sizeof filter->peer);

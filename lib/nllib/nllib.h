@@ -17,6 +17,7 @@ struct nl_filter_handle {
     sockaddr_nl local;   // this socket's own address
     int nfqueue;         // 1 when the queue is reached through nfnetlink_queue, 0 for ip_queue
     uint16_t queue_num;  // the nfnetlink_queue number
+    uint32_t newest_id;  // the newest packet id received; written by the receiving thread only
 };
 
 // Status codes of the four operations.
@@ -36,6 +37,11 @@ int nl_create_filter(nl_filter_handle *filter, int protocol_family, unsigned lon
 int nl_get_msg(nl_filter_handle *filter, unsigned char *buffer, unsigned long size);
 // Sends the verdict (1 accept, 0 drop) for the packet whose id *packet_id holds.
 int nl_msg_action(nl_filter_handle *filter, const unsigned long *packet_id, int verdict);
+// 1 when a message waits to be received on the socket, 0 when none does.
+int nl_pending(const nl_filter_handle *filter);
+// Accepts every packet that the kernel still holds for the queue, read or not, in one request
+// (nfnetlink_queue only; 6 with errno EOPNOTSUPP on ip_queue).
+int nl_accept_all(nl_filter_handle *filter);
 // Closes the socket if it is open and marks it closed.
 void nl_destroy_filter(nl_filter_handle *filter);
 

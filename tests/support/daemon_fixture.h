@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -61,6 +63,9 @@ class DaemonTest : public ::testing::Test {
     void TearDown() override {
         stop_accepting = true;
         acceptor.join();
+        if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0) {
+            expect_kernel_queue_matches_daemon();
+        }
         if (pid_ > 0 && kill(pid_, 0) == 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
@@ -188,6 +193,55 @@ class DaemonTest : public ::testing::Test {
             }
         }
         return values;
+    }
+
+    // Packets that the kernel holds in the daemon's queues, waiting for a verdict, by its own
+    // count; -1 when it cannot be read.
+    static long kernel_queued() {
+        std::ifstream table("/proc/net/netfilter/nfnetlink_queue");
+        if (!table) {
+            return -1;
+        }
+        long total = 0;
+        long queue, peer, waiting;
+        std::string rest;
+        while (table >> queue >> peer >> waiting && std::getline(table, rest)) {
+            if (queue == 4401 || queue == 4406) {
+                total += waiting;
+            }
+        }
+        return total;
+    }
+    // Once the traffic has settled, every packet that the kernel holds for the daemon is one the
+    // daemon reports as queued: nothing waits in the kernel that the daemon has forgotten.
+    static void expect_kernel_queue_matches_daemon(int timeout_ms = 5000) {
+        auto start = std::chrono::steady_clock::now();
+        long kernel = -1, daemon = -2;
+        while (ms_since(start) < timeout_ms) {
+            kernel = kernel_queued();
+            daemon = status_counters()["currently queued packets"];
+            if (kernel == daemon) {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        ADD_FAILURE() << "the kernel holds " << kernel << " packets, the daemon reports " << daemon
+                      << " queued\n"
+                      << read_file("/proc/net/netfilter/nfnetlink_queue");
+    }
+    // Processes of the installed daemon in this sandbox, zombies left out.
+    static std::vector<pid_t> daemon_pids() {
+        std::vector<pid_t> pids;
+        for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+            std::error_code ignored;
+            auto exe = std::filesystem::read_symlink(entry.path() / "exe", ignored);
+            if (exe == DAEMON) {
+                pids.push_back(static_cast<pid_t>(std::stol(entry.path().filename())));
+            }
+        }
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        return pids;
     }
 
     static int count(const std::string &text, const std::string &what) {

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 
+#include <cstddef>
 #include <cstring>
 #include <string>
 
@@ -45,6 +46,9 @@ inline void make_packet_message(cre *element, const std::string &address, unsign
     header.nlmsg_type = IPQM_PACKET;
     memcpy(element->msg_buf, &header, sizeof header);
     memcpy(element->msg_buf + sizeof header, &id, sizeof id);
+    size_t data_len = 40;
+    memcpy(element->msg_buf + sizeof header + offsetof(ipq_packet_msg, data_len), &data_len,
+           sizeof data_len);
 }
 
 // Fills the element's buffer with a bare netlink message of the type (and an error code).

@@ -111,7 +111,9 @@ TEST_F(HelperFailures, Ipv6ModulesFailureShutsDown) {
     double ms = 0;
     int exit_status = wait_exit(pid_, 10000, &ms);
     EXPECT_TRUE(WIFEXITED(exit_status) && WEXITSTATUS(exit_status) == 0) << exit_status;
-    EXPECT_EQ(verbs(), "unload_rules\nload_ipv4_modules\nload_ipv6_modules\nunload_rules\n");
+    EXPECT_EQ(verbs(),
+              "unload_rules\nload_ipv4_modules\nload_ipv6_modules\ndetach_rules\n"
+              "unload_rules\n");
     EXPECT_NE(read_file(EVENT_LOG).find("kel-ulvo exiting"), std::string::npos);
     EXPECT_FALSE(block_exists());
 }
@@ -126,7 +128,7 @@ TEST_F(HelperFailures, RulesFailureUnloadsThenShutsDown) {
     wait_exit(pid_, 10000);
     EXPECT_EQ(verbs(),
               "unload_rules\nload_ipv4_modules\nload_ipv6_modules\nload_rules\nunload_rules\n"
-              "unload_rules\n");
+              "detach_rules\nunload_rules\n");
     EXPECT_FALSE(block_exists());
 }
 

@@ -209,6 +209,48 @@ TEST_F(DaemonLogic, ControlMessages) {
     EXPECT_EQ(counters.processed_crs, 0u);
 }
 
+// A queued packet that cannot be judged still holds the kernel's queue: it is accepted at once,
+// counted as passed, and reported once per episode, not once per packet.
+TEST_F(DaemonLogic, UnusablePacketsAreAcceptedAndReportedOncePerEpisode) {
+    cre *element = current;
+    for (unsigned long id = 900; id < 905; ++id) {
+        make_packet_message(current, "10.5.0.1", id);
+        nlmsghdr header{};
+        header.nlmsg_len = sizeof header + IPQ_PAYLOAD_OFFSET;
+        header.nlmsg_type = ULVO_UNUSABLE_PACKET;
+        memcpy(current->msg_buf, &header, sizeof header);
+        ASSERT_EQ(handle_message(&v4, &current, &counters), 0);
+    }
+    // A packet message too short to hold its destination address.
+    make_packet_message(current, "10.5.0.1", 905);
+    size_t short_len = 12;
+    memcpy(current->msg_buf + sizeof(nlmsghdr) + offsetof(ipq_packet_msg, data_len), &short_len,
+           sizeof short_len);
+    ASSERT_EQ(handle_message(&v4, &current, &counters), 0);
+
+    EXPECT_EQ(sink.take(), (std::vector<SentVerdict>{
+                               {900, 1}, {901, 1}, {902, 1}, {903, 1}, {904, 1}, {905, 1}}));
+    EXPECT_EQ(current, element);
+    EXPECT_EQ(queued_cr_count(), 0);
+    EXPECT_EQ(counters.processed_crs, 6u);
+    EXPECT_EQ(counters.never_throttled_crs, 6u);
+    EXPECT_EQ(published().never_throttled_crs, 6u);
+    EXPECT_EQ(events("[WARNING]              "), 1) << out.text();
+    EXPECT_NE(out.text().find("   a queued packet could not be read and was accepted unjudged in "
+                              "IPv4 thread (1 so far), ulvo,"),
+              std::string::npos)
+        << out.text();
+
+    // A minute later a new episode is reported, with the count so far.
+    v4.unusable_reported_ms -= 60 * 1000;
+    make_packet_message(current, "10.5.0.1", 906);
+    memcpy(current->msg_buf + sizeof(nlmsghdr) + offsetof(ipq_packet_msg, data_len), &short_len,
+           sizeof short_len);
+    ASSERT_EQ(handle_message(&v4, &current, &counters), 0);
+    EXPECT_EQ(events("[WARNING]              "), 2);
+    EXPECT_NE(out.text().find("(7 so far)"), std::string::npos) << out.text();
+}
+
 TEST_F(DaemonLogic, PassReleasesOneDestinationWithAllItsPackets) {
     ASSERT_EQ(dethrottle_pass(&config, &dtt_counters), 0);
     EXPECT_EQ(dtt_counters.dethrottled_crs, 0u);

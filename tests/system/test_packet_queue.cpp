@@ -89,8 +89,8 @@ class PacketQueue : public ::testing::Test {
     }
 
     Fd listener4, listener6;
-    nl_filter_handle v4{-1, {}, {}, 0, 0};
-    nl_filter_handle v6{-1, {}, {}, 0, 0};
+    nl_filter_handle v4{-1, {}, {}, 0, 0, 0};
+    nl_filter_handle v6{-1, {}, {}, 0, 0, 0};
 };
 
 TEST_F(PacketQueue, SynsArriveAsPacketsAndAcceptLetsThemThrough) {
@@ -259,10 +259,19 @@ TEST_F(HelperScript, VerbsAddAndRemoveExactlyTheirOwnRules) {
     EXPECT_EQ(output_chain.find("-A OUTPUT"), output_chain.find("-A OUTPUT -j KEL_ULVO"))
         << "the jump comes first";
 
+    // Detaching removes only the jumps: nothing new reaches the chains, which stay.
+    EXPECT_EQ(verb("detach_rules"), 0);
+    std::string detached = rules();
+    EXPECT_EQ(detached.find("-A OUTPUT -j KEL_ULVO"), std::string::npos) << detached;
+    EXPECT_NE(detached.find("-A KEL_ULVO -p udp"), std::string::npos) << detached;
+    EXPECT_EQ(verb("detach_rules"), 0);
+    EXPECT_EQ(rules(), detached);
+
     EXPECT_EQ(verb("unload_rules"), 0);
     EXPECT_EQ(rules(), before);
     EXPECT_EQ(verb("unload_rules"), 0);
     EXPECT_EQ(rules(), before);
+    EXPECT_EQ(verb("detach_rules"), 0) << "nothing loaded is not an error";
 }
 
 TEST_F(HelperScript, WithTheRulesAndNoReaderConnectionsPass) {
