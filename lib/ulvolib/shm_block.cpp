@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -205,17 +204,6 @@ void shm_block_free() {
                    shm_stat_block_id, errno, ULVOLIB_UNIT, __LINE__);
     }
     shm_stat_block_id = -1;
-}
-
-void free_ulvolib_resources() {
-    lock_cr_mutex();
-    destroy_cre_pool(cre_pool_block());
-    unlock_cr_mutex();
-    set_ulvolib_output(stderr);
-    if (pshm_stat_block != nullptr) {
-        shm_block_free();
-    }
-    exit(1);
 }
 
 int shm_block_in_the_way(int32_t key, int32_t *owner) {

@@ -80,8 +80,6 @@ const ulvo_config *ulvolib_config();
 int alloc_mem(const ulvo_config *config);
 // Detaches and removes the block that alloc_mem made; nothing without one.
 void shm_block_free();
-// Gives the pool back, removes the block and ends the process with status 1.
-[[noreturn]] void free_ulvolib_resources();
 // What alloc_mem would find under the key, without touching it: SHM_FREE (no block, or a stale
 // one of this build), SHM_FOREIGN (another application's, or the other build's) or SHM_LIVE (a
 // live kel-ulvod other than this process holds it; its pid into *owner).
