@@ -13,6 +13,8 @@ void set_config_path_for_test(const char *path);
 // Forgets the log lock so that a test starts without one.
 void reset_log_lock_for_test();
 
+// The pool's first element, the base of every element it hands out (null before init_cre_pool).
+const cre *cre_pool_for_test();
 // The delay queue's first and last elements.
 cre *cr_queue_head_for_test();
 cre *cr_queue_tail_for_test();
