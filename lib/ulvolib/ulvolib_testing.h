@@ -1,8 +1,6 @@
 // Narrow views into the library's private state, for the unit tests only.
 #pragma once
 
-#include <cstddef>
-
 struct cre;
 struct known_host;
 
@@ -27,8 +25,6 @@ known_host *known_hosts_head_for_test();
 void reset_known_hosts_for_test();
 
 struct shm_stat_block;
-// Copies one section of the status block consistently: 0, or 1 reported.
-int get_shm_struct(size_t begin_offset, size_t end_offset, void *destination);
 // Removes this process's block and forgets the pool, the ring and the configuration.
 void reset_shm_for_test();
 // The block that alloc_mem attached for writing.
