@@ -1,11 +1,9 @@
-// Narrow views into the library's private state, for the unit tests only.
+// Narrow views into the library's private state, for tests and benchmarks only.
 #pragma once
 
 struct cre;
 struct known_host;
 
-// Looks the key up in the environment, then the configuration file: 0 found, 1 not set.
-int getvar(const char *key, int length, char *dest);
 // Points the configuration reader at another file.
 void set_config_path_for_test(const char *path);
 // Forgets the log lock so that a test starts without one.
