@@ -15,6 +15,7 @@
 #include "capture.h"
 #include "config.h"
 #include "cre_pool.h"
+#include "env_config.h"
 #include "event_log.h"
 #include "known_hosts.h"
 #include "sandbox.h"
@@ -26,19 +27,10 @@ namespace {
 
 constexpr int32_t KEY = 0x4b554c56;
 
-const char *CONFIG_ENV[][2] = {
-    {"host_working_set_size", "7"},       {"delay_queue_delay_seconds", "2"},
-    {"delay_queue_size", "300"},          {"delay_queue_high_watermark", "250"},
-    {"delay_queue_low_watermark", "120"}, {"shared_memory_key", "0x4b554c56"},
-};
-
 // The library sees a complete configuration through the environment; output is captured.
 class StatusBlock : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (auto &kv : CONFIG_ENV) {
-            setenv(kv[0], kv[1], 1);
-        }
         set_ulvolib_output(out.file());
         ASSERT_EQ(init_ulvolib(), 0);
         config = *ulvolib_config();
@@ -81,6 +73,12 @@ class StatusBlock : public ::testing::Test {
         return b;
     }
 
+    EnvConfig config_env{{.host_working_set_size = "7",
+                          .delay_queue_delay_seconds = "2",
+                          .delay_queue_size = "300",
+                          .delay_queue_high_watermark = "250",
+                          .delay_queue_low_watermark = "120",
+                          .shared_memory_key = "0x4b554c56"}};
     Capture out;
     ulvo_config config{};
 };
@@ -566,8 +564,8 @@ TEST_F(Ulvostatus, MissingDaemonAndBadConfiguration) {
     // No configuration anywhere: six warnings on standard error, then the report.
     publish_sample(1);
     std::string unset;
-    for (auto &kv : CONFIG_ENV) {
-        unset += std::string("-u ") + kv[0] + " ";
+    for (const char *key : CONFIG_KEYS) {
+        unset += std::string("-u ") + key + " ";
     }
     r = ulvostatus("-status", "env " + unset);
     EXPECT_EQ(r.status, 0);
