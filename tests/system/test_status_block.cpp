@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -349,19 +350,33 @@ TEST_F(StatusBlock, StuckBeginWordGivesUpAfter300ImmediateReads) {
     EXPECT_LT(elapsed, std::chrono::milliseconds(8000));
 }
 
+// The counters of a tt_stat in declaration order, for comparing whole records.
+std::array<uint64_t, 5> fields(const tt_stat &s) {
+    return {s.processed_crs, s.throttled_crs, s.never_throttled_crs, s.times_vla_detected,
+            s.dropped_crs};
+}
+
 TEST_F(StatusBlock, SumsAndQueuedCount) {
     ASSERT_EQ(alloc_mem(&config), 0);
-    tt_stat v4{10, 4, 6, 0, 0};
-    tt_stat v6{1, 1, 0, 0, 0};
-    update_ipv4_tt_shm(&v4);
-    update_ipv6_tt_shm(&v6);
-    tt_stat sum{};
-    ASSERT_EQ(get_tt_stat(&sum), 0);
-    EXPECT_EQ(sum.processed_crs, 11u);
-    EXPECT_EQ(sum.throttled_crs, 5u);
-    EXPECT_EQ(sum.never_throttled_crs, 6u);
-    EXPECT_EQ(sum.times_vla_detected, 0u);
-    EXPECT_EQ(sum.dropped_crs, 0u);
+    struct Case {
+        const char *name;
+        tt_stat v4, v6, sum;
+    };
+    // The counters are 64 bits wide in the block; a sum cut to 32 bits loses the carries.
+    const Case cases[] = {
+        {"small", {10, 4, 6, 0, 0}, {1, 1, 0, 0, 0}, {11, 5, 6, 0, 0}},
+        {"beyond 32 bits",
+         {0x1'0000'0001, 0xffff'ffff, 0x2'0000'0000, 0x8000'0000, 1},
+         {0xffff'ffff, 0x1'0000'0001, 0x1'0000'0000, 0x8000'0000, 0xffff'ffff},
+         {0x2'0000'0000, 0x2'0000'0000, 0x3'0000'0000, 0x1'0000'0000, 0x1'0000'0000}},
+    };
+    for (const Case &c : cases) {
+        update_ipv4_tt_shm(&c.v4);
+        update_ipv6_tt_shm(&c.v6);
+        tt_stat sum{};
+        ASSERT_EQ(get_tt_stat(&sum), 0) << c.name;
+        EXPECT_EQ(fields(sum), fields(c.sum)) << c.name;
+    }
 
     tt_stat untouched{1, 2, 3, 4, 5};
     own_shm_block_for_test()->ipv6_tt_begin_sig = 0;
@@ -434,18 +449,22 @@ class Ulvostatus : public StatusBlock {
         update_dtt_shm(&dtt);
         set_water_gauge(gauge, 0);
     }
-    static std::string report(const char *verdict, int detected) {
-        return std::string("\n") + verdict +
-               "\n\n"
-               "connection establishing packets: 11\n"
-               "packets passed without delay:    6\n"
-               "packets placed on queue:         5\n"
-               "currently queued packets:        3\n"
-               "maximum packets on queue:        3\n"
-               "times virus-like activity detected:    " +
-               std::to_string(detected) +
-               "\n"
-               "packets dropped due to queue overflow: 0\n"
+    // The counter lines of a report, in the order the report prints them.
+    struct Counters {
+        uint64_t processed, passed, placed, queued, maximum, detected, dropped;
+    };
+    static std::string report(const char *verdict, uint64_t detected) {
+        return report(verdict, {11, 6, 5, 3, 3, detected, 0});
+    }
+    static std::string report(const char *verdict, const Counters &n) {
+        return std::string("\n") + verdict + "\n\n" +
+               "connection establishing packets: " + std::to_string(n.processed) + "\n" +
+               "packets passed without delay:    " + std::to_string(n.passed) + "\n" +
+               "packets placed on queue:         " + std::to_string(n.placed) + "\n" +
+               "currently queued packets:        " + std::to_string(n.queued) + "\n" +
+               "maximum packets on queue:        " + std::to_string(n.maximum) + "\n" +
+               "times virus-like activity detected:    " + std::to_string(n.detected) + "\n" +
+               "packets dropped due to queue overflow: " + std::to_string(n.dropped) + "\n" +
                "\n"
                "delay queue size:    300\n"
                "delay queue seconds: 2\n"
@@ -471,6 +490,26 @@ TEST_F(Ulvostatus, ReportAndItsThreeVerdicts) {
     set_water_gauge(1, 0);
     r = ulvostatus("-status");
     EXPECT_EQ(r.out, report("virus-like activity has occurred in the past", 1));
+}
+
+// The report prints the 64-bit sums whole: cut to 32 bits, the detections below would also
+// read as none and turn the verdict.
+TEST_F(Ulvostatus, ReportShowsSumsBeyond32Bits) {
+    publish_sample(1);
+    tt_stat v4{0x1'0000'0001, 0x1'0000'0000, 1, 0x8000'0000, 0xffff'ffff};
+    tt_stat v6{0xffff'ffff, 0xffff'ffff, 0xffff'ffff, 0x8000'0000, 1};
+    update_ipv4_tt_shm(&v4);
+    update_ipv6_tt_shm(&v6);
+    Result r = ulvostatus("-status");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, report("virus-like activity has occurred in the past",
+                            {.processed = 0x2'0000'0000,
+                             .passed = 0x1'0000'0000,
+                             .placed = 0x1'ffff'ffff,
+                             .queued = 0x1'ffff'fffd,  // less the sample's 2 releases
+                             .maximum = 3,
+                             .detected = 0x1'0000'0000,
+                             .dropped = 0x1'0000'0000}));
 }
 
 TEST_F(Ulvostatus, ExitStatusesOfTheCommandLine) {
