@@ -12,7 +12,7 @@
 #include "cre_pool.h"
 #include "known_hosts.h"
 #include "nfq_translate.h"
-#include "shm_block.h"
+#include "shm_layout.h"
 #include "shm_protocol.h"
 #include "ulvolib_testing.h"
 

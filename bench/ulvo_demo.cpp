@@ -20,7 +20,8 @@
 #include <vector>
 
 #include "event_log.h"
-#include "shm_block.h"
+#include "shm_reader.h"
+#include "ulvolib.h"
 #include "water_gauge.h"
 
 namespace {

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "event_log.h"
-#include "shm_block.h"
+#include "shm_dump.h"
+#include "shm_reader.h"
+#include "ulvolib.h"
 #include "water_gauge.h"
 
 namespace {

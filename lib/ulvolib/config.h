@@ -26,6 +26,9 @@ inline constexpr char ULVO_CONFIG_PATH[] = "/etc/opt/kel/kel-ulvo/kel-ulvo.conf"
 // The key of the status block when none is configured.
 inline constexpr int32_t DEFAULT_SHARED_MEMORY_KEY = 0x4b554c56;
 
+// Copies the key's value from the environment, else from the configuration file, into dest
+// (length bytes, cut to fit): 0 found, 1 not set.
+int getvar(const char *key, int length, char *dest);
 // Fills the record from the file and the environment: 0 all six set, 1 a value refused (reported).
 int read_config(ulvo_config *config);
 // The shared_memory_key that read_config would take, without any report: 0 found (or the

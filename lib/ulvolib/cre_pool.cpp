@@ -18,9 +18,17 @@ uint32_t queued_cres = 0;
 uint32_t max_queued_cres = 0;                          // never decreases
 pthread_mutex_t cr_mutex = PTHREAD_MUTEX_INITIALIZER;  // guards all of the above and the links
 
+void lock_cr_mutex() {
+    pthread_mutex_lock(&cr_mutex);
+}
+void unlock_cr_mutex() {
+    pthread_mutex_unlock(&cr_mutex);
+}
+
+// Holds cr_mutex for its scope.
 struct cr_lock {
-    cr_lock() { pthread_mutex_lock(&cr_mutex); }
-    ~cr_lock() { pthread_mutex_unlock(&cr_mutex); }
+    cr_lock() { lock_cr_mutex(); }
+    ~cr_lock() { unlock_cr_mutex(); }
     cr_lock(const cr_lock &) = delete;
     cr_lock &operator=(const cr_lock &) = delete;
 };
@@ -64,16 +72,6 @@ int init_cre_pool(int count) {
     pcr_pool = pool;
     pcr_free_list = pool;
     return 0;
-}
-
-cre **cre_pool_block() {
-    return &pcr_pool;
-}
-void lock_cr_mutex() {
-    pthread_mutex_lock(&cr_mutex);
-}
-void unlock_cr_mutex() {
-    pthread_mutex_unlock(&cr_mutex);
 }
 
 cre *alloc_cre(int ip_version) {
@@ -185,6 +183,9 @@ int max_queued_cr_count() {
     return static_cast<int>(max_queued_cres);
 }
 
+const cre *cre_pool_for_test() {
+    return pcr_pool;
+}
 cre *cr_queue_head_for_test() {
     return pcr_head;
 }

@@ -29,16 +29,10 @@ inline const unsigned char *cre_destination(const cre *element) {
 
 // Allocates a block of count linked elements; null after a report when memory is short.
 cre *create_cre_pool(int count);
-// Frees the pool's block held by *pool and sets *pool to null; the caller holds cr_mutex.
+// Frees a block that create_cre_pool returned, held by *pool, and sets *pool to null.
 void destroy_cre_pool(cre **pool);
 // Creates the pool with count elements and makes it the free list: 0, or 1 (reported).
 int init_cre_pool(int count);
-// The pool's block as create_cre_pool returned it (null before init_cre_pool).
-cre **cre_pool_block();
-// Locks cr_mutex (for the library's tear-down only).
-void lock_cr_mutex();
-// Unlocks cr_mutex.
-void unlock_cr_mutex();
 
 // Takes an element off the free list and sets it up for the IP version; null when empty.
 cre *alloc_cre(int ip_version);

@@ -1,18 +1,16 @@
-// Narrow views into the library's private state, for the unit tests only.
+// Narrow views into the library's private state, for tests and benchmarks only.
 #pragma once
-
-#include <cstddef>
 
 struct cre;
 struct known_host;
 
-// Looks the key up in the environment, then the configuration file: 0 found, 1 not set.
-int getvar(const char *key, int length, char *dest);
 // Points the configuration reader at another file.
 void set_config_path_for_test(const char *path);
 // Forgets the log lock so that a test starts without one.
 void reset_log_lock_for_test();
 
+// The pool's first element, the base of every element it hands out (null before init_cre_pool).
+const cre *cre_pool_for_test();
 // The delay queue's first and last elements.
 cre *cr_queue_head_for_test();
 cre *cr_queue_tail_for_test();
@@ -25,8 +23,6 @@ known_host *known_hosts_head_for_test();
 void reset_known_hosts_for_test();
 
 struct shm_stat_block;
-// Copies one section of the status block consistently: 0, or 1 reported.
-int get_shm_struct(size_t begin_offset, size_t end_offset, void *destination);
 // Removes this process's block and forgets the pool, the ring and the configuration.
 void reset_shm_for_test();
 // The block that alloc_mem attached for writing.

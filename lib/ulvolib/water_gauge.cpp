@@ -4,9 +4,9 @@
 
 #include <cstddef>
 
-#include "shm_block.h"
+#include "shm_layout.h"
 #include "shm_protocol.h"
-#include "ulvolib_testing.h"
+#include "shm_reader.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include "capture.h"
 #include "config.h"
 #include "cre_pool.h"
+#include "env_config.h"
 #include "event_log.h"
 #include "known_hosts.h"
 #include "sandbox.h"
@@ -26,19 +28,10 @@ namespace {
 
 constexpr int32_t KEY = 0x4b554c56;
 
-const char *CONFIG_ENV[][2] = {
-    {"host_working_set_size", "7"},       {"delay_queue_delay_seconds", "2"},
-    {"delay_queue_size", "300"},          {"delay_queue_high_watermark", "250"},
-    {"delay_queue_low_watermark", "120"}, {"shared_memory_key", "0x4b554c56"},
-};
-
 // The library sees a complete configuration through the environment; output is captured.
 class StatusBlock : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (auto &kv : CONFIG_ENV) {
-            setenv(kv[0], kv[1], 1);
-        }
         set_ulvolib_output(out.file());
         ASSERT_EQ(init_ulvolib(), 0);
         config = *ulvolib_config();
@@ -81,6 +74,12 @@ class StatusBlock : public ::testing::Test {
         return b;
     }
 
+    EnvConfig config_env{{.host_working_set_size = "7",
+                          .delay_queue_delay_seconds = "2",
+                          .delay_queue_size = "300",
+                          .delay_queue_high_watermark = "250",
+                          .delay_queue_low_watermark = "120",
+                          .shared_memory_key = "0x4b554c56"}};
     Capture out;
     ulvo_config config{};
 };
@@ -231,9 +230,6 @@ TEST_F(StatusBlock, SignaturesDoubleAndWrapAfter32Updates) {
         ASSERT_EQ(update_dtt_shm(&dtt), 0);
         set_water_gauge(update % 2 + 1, 0);
         uint32_t want = update == 32 ? 1u : 1u << update;
-        if (update == 31) {
-            ASSERT_EQ(want, 0x80000000u);
-        }
         ASSERT_EQ(b->ipv6_tt_begin_sig, want) << update;
         ASSERT_EQ(b->ipv6_tt_end_sig, want) << update;
         ASSERT_EQ(b->dtt_begin_sig, want) << update;
@@ -351,19 +347,33 @@ TEST_F(StatusBlock, StuckBeginWordGivesUpAfter300ImmediateReads) {
     EXPECT_LT(elapsed, std::chrono::milliseconds(8000));
 }
 
+// The counters of a tt_stat in declaration order, for comparing whole records.
+std::array<uint64_t, 5> fields(const tt_stat &s) {
+    return {s.processed_crs, s.throttled_crs, s.never_throttled_crs, s.times_vla_detected,
+            s.dropped_crs};
+}
+
 TEST_F(StatusBlock, SumsAndQueuedCount) {
     ASSERT_EQ(alloc_mem(&config), 0);
-    tt_stat v4{10, 4, 6, 0, 0};
-    tt_stat v6{1, 1, 0, 0, 0};
-    update_ipv4_tt_shm(&v4);
-    update_ipv6_tt_shm(&v6);
-    tt_stat sum{};
-    ASSERT_EQ(get_tt_stat(&sum), 0);
-    EXPECT_EQ(sum.processed_crs, 11u);
-    EXPECT_EQ(sum.throttled_crs, 5u);
-    EXPECT_EQ(sum.never_throttled_crs, 6u);
-    EXPECT_EQ(sum.times_vla_detected, 0u);
-    EXPECT_EQ(sum.dropped_crs, 0u);
+    struct Case {
+        const char *name;
+        tt_stat v4, v6, sum;
+    };
+    // The counters are 64 bits wide in the block; a sum cut to 32 bits loses the carries.
+    const Case cases[] = {
+        {"small", {10, 4, 6, 0, 0}, {1, 1, 0, 0, 0}, {11, 5, 6, 0, 0}},
+        {"beyond 32 bits",
+         {0x1'0000'0001, 0xffff'ffff, 0x2'0000'0000, 0x8000'0000, 1},
+         {0xffff'ffff, 0x1'0000'0001, 0x1'0000'0000, 0x8000'0000, 0xffff'ffff},
+         {0x2'0000'0000, 0x2'0000'0000, 0x3'0000'0000, 0x1'0000'0000, 0x1'0000'0000}},
+    };
+    for (const Case &c : cases) {
+        update_ipv4_tt_shm(&c.v4);
+        update_ipv6_tt_shm(&c.v6);
+        tt_stat sum{};
+        ASSERT_EQ(get_tt_stat(&sum), 0) << c.name;
+        EXPECT_EQ(fields(sum), fields(c.sum)) << c.name;
+    }
 
     tt_stat untouched{1, 2, 3, 4, 5};
     own_shm_block_for_test()->ipv6_tt_begin_sig = 0;
@@ -436,18 +446,22 @@ class Ulvostatus : public StatusBlock {
         update_dtt_shm(&dtt);
         set_water_gauge(gauge, 0);
     }
-    static std::string report(const char *verdict, int detected) {
-        return std::string("\n") + verdict +
-               "\n\n"
-               "connection establishing packets: 11\n"
-               "packets passed without delay:    6\n"
-               "packets placed on queue:         5\n"
-               "currently queued packets:        3\n"
-               "maximum packets on queue:        3\n"
-               "times virus-like activity detected:    " +
-               std::to_string(detected) +
-               "\n"
-               "packets dropped due to queue overflow: 0\n"
+    // The counter lines of a report, in the order the report prints them.
+    struct Counters {
+        uint64_t processed, passed, placed, queued, maximum, detected, dropped;
+    };
+    static std::string report(const char *verdict, uint64_t detected) {
+        return report(verdict, {11, 6, 5, 3, 3, detected, 0});
+    }
+    static std::string report(const char *verdict, const Counters &n) {
+        return std::string("\n") + verdict + "\n\n" +
+               "connection establishing packets: " + std::to_string(n.processed) + "\n" +
+               "packets passed without delay:    " + std::to_string(n.passed) + "\n" +
+               "packets placed on queue:         " + std::to_string(n.placed) + "\n" +
+               "currently queued packets:        " + std::to_string(n.queued) + "\n" +
+               "maximum packets on queue:        " + std::to_string(n.maximum) + "\n" +
+               "times virus-like activity detected:    " + std::to_string(n.detected) + "\n" +
+               "packets dropped due to queue overflow: " + std::to_string(n.dropped) + "\n" +
                "\n"
                "delay queue size:    300\n"
                "delay queue seconds: 2\n"
@@ -473,6 +487,26 @@ TEST_F(Ulvostatus, ReportAndItsThreeVerdicts) {
     set_water_gauge(1, 0);
     r = ulvostatus("-status");
     EXPECT_EQ(r.out, report("virus-like activity has occurred in the past", 1));
+}
+
+// The report prints the 64-bit sums whole: cut to 32 bits, the detections below would also
+// read as none and turn the verdict.
+TEST_F(Ulvostatus, ReportShowsSumsBeyond32Bits) {
+    publish_sample(1);
+    tt_stat v4{0x1'0000'0001, 0x1'0000'0000, 1, 0x8000'0000, 0xffff'ffff};
+    tt_stat v6{0xffff'ffff, 0xffff'ffff, 0xffff'ffff, 0x8000'0000, 1};
+    update_ipv4_tt_shm(&v4);
+    update_ipv6_tt_shm(&v6);
+    Result r = ulvostatus("-status");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, report("virus-like activity has occurred in the past",
+                            {.processed = 0x2'0000'0000,
+                             .passed = 0x1'0000'0000,
+                             .placed = 0x1'ffff'ffff,
+                             .queued = 0x1'ffff'fffd,  // less the sample's 2 releases
+                             .maximum = 3,
+                             .detected = 0x1'0000'0000,
+                             .dropped = 0x1'0000'0000}));
 }
 
 TEST_F(Ulvostatus, ExitStatusesOfTheCommandLine) {
@@ -566,8 +600,8 @@ TEST_F(Ulvostatus, MissingDaemonAndBadConfiguration) {
     // No configuration anywhere: six warnings on standard error, then the report.
     publish_sample(1);
     std::string unset;
-    for (auto &kv : CONFIG_ENV) {
-        unset += std::string("-u ") + kv[0] + " ";
+    for (const char *key : CONFIG_KEYS) {
+        unset += std::string("-u ") + key + " ";
     }
     r = ulvostatus("-status", "env " + unset);
     EXPECT_EQ(r.status, 0);

@@ -6,21 +6,18 @@
 
 #include "capture.h"
 #include "config.h"
+#include "env_config.h"
 #include "event_log.h"
 #include "ulvolib_testing.h"
 
 namespace {
-
-constexpr const char *KEYS[] = {"host_working_set_size",     "delay_queue_delay_seconds",
-                                "delay_queue_size",          "delay_queue_high_watermark",
-                                "delay_queue_low_watermark", "shared_memory_key"};
 
 // Every test gets its own configuration file, a clean environment and captured output with
 // the event tag lines switched off, so that the detail lines can be compared exactly.
 class Config : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (const char *key : KEYS) {
+        for (const char *key : CONFIG_KEYS) {
             unsetenv(key);
         }
         path = dir.path() + "/kel-ulvo.conf";
@@ -30,7 +27,7 @@ class Config : public ::testing::Test {
         event_logging_off();
     }
     void TearDown() override {
-        for (const char *key : KEYS) {
+        for (const char *key : CONFIG_KEYS) {
             unsetenv(key);
         }
         set_config_path_for_test(ULVO_CONFIG_PATH);

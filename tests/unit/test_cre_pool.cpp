@@ -202,7 +202,7 @@ TEST_F(CrePool, ThreeThreadsKeepThePoolConsistent) {
     constexpr int kRounds = 20000;
     ASSERT_EQ(init_cre_pool(kPool), 0);
     std::atomic<int> in_use[kPool] = {};
-    cre *base = *cre_pool_block();
+    const cre *base = cre_pool_for_test();
     std::atomic<bool> producers_done{false};
     std::atomic<long> queued_total{0};
     std::atomic<long> released_total{0};

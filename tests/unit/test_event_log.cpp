@@ -54,16 +54,10 @@ TEST_F(EventLog, LineHasTagTimeStampInColumn25AndText) {
     tzset();
 }
 
-TEST_F(EventLog, EmptyTextLineEndsInBlankAndEveryTagIs23Wide) {
-    for (const char *tag : {TAG_ERROR, TAG_WARNING, TAG_INFO, TAG_DEBUG, TAG_DROPPING_CONNECTIONS,
-                            TAG_ALERT_VLA_DETECTED, TAG_ALERT_VLA_STOPPED}) {
-        Capture one;
-        log_event(one.file(), tag, "");
-        std::string line = one.text();
-        EXPECT_EQ(line.size(), 23u + 1 + 26 + 1 + 1) << line;
-        EXPECT_EQ(line[24], '[') << line;
-        EXPECT_EQ(line.substr(line.size() - 3), "] \n") << line;
-    }
+TEST_F(EventLog, EmptyTextLineEndsInBlank) {
+    log_event(out.file(), TAG_ERROR, "");
+    std::regex line(R"(\[ERROR\] {16} \[[^\]]{24}\] \n)");
+    EXPECT_TRUE(std::regex_match(out.text(), line)) << out.text();
 }
 
 TEST_F(EventLog, LoggingOffWritesNothing) {

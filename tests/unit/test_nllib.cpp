@@ -29,7 +29,6 @@ TEST(NlLegacy, ModeRequestBytes) {
     memset(request, 0xff, sizeof request);
     nl_encode_mode_request(request, 0x1234567, 352);
     const size_t expected_size = sizeof(long) == 8 ? 48 : 40;
-    ASSERT_EQ(NL_MODE_REQUEST_SIZE, expected_size);
     EXPECT_EQ(load<uint32_t>(request + 0), expected_size);  // nlmsg_len
     EXPECT_EQ(load<uint16_t>(request + 4), 17);             // IPQM_MODE
     EXPECT_EQ(load<uint16_t>(request + 6), NLM_F_REQUEST);
@@ -53,7 +52,6 @@ TEST(NlLegacy, VerdictBytes) {
     memset(&payload, 0xff, sizeof payload);
     nl_encode_verdict(&header, &payload, 77, 0xabcdef, ULVO_NF_ACCEPT);
     const size_t expected = sizeof(long) == 8 ? 40 : 28;
-    EXPECT_EQ(sizeof header + sizeof payload, expected);
     EXPECT_EQ(header.nlmsg_len, expected);
     EXPECT_EQ(header.nlmsg_type, 18);  // IPQM_VERDICT
     EXPECT_EQ(header.nlmsg_flags, NLM_F_REQUEST);

@@ -1,0 +1,136 @@
+#include "shm_reader.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include <atomic>
+#include <cerrno>
+#include <ctime>
+
+#include "event_log.h"
+#include "shm_protocol.h"
+#include "ulvolib.h"
+
+namespace {
+
+constexpr int READ_ATTEMPTS = 300;
+constexpr long READ_PAUSE_NS = 10'000'000;
+
+// Offsets of the signature words that bracket each section.
+constexpr size_t IPV4_BEGIN = offsetof(shm_stat_block, ipv4_tt_begin_sig);
+constexpr size_t IPV4_END = offsetof(shm_stat_block, ipv4_tt_end_sig);
+constexpr size_t IPV6_BEGIN = offsetof(shm_stat_block, ipv6_tt_begin_sig);
+constexpr size_t IPV6_END = offsetof(shm_stat_block, ipv6_tt_end_sig);
+constexpr size_t DTT_BEGIN = offsetof(shm_stat_block, dtt_begin_sig);
+constexpr size_t DTT_END = offsetof(shm_stat_block, dtt_end_sig);
+constexpr size_t CONFIG_BEGIN = offsetof(shm_stat_block, config_begin_sig);
+constexpr size_t CONFIG_END = offsetof(shm_stat_block, config_end_sig);
+
+}  // namespace
+
+int shm_block_attach(shm_stat_block **address) {
+    const ulvo_config *config = ulvolib_config();
+    if (config == nullptr) {
+        lib_report(TAG_ERROR, false, "   INTERNAL ERROR: the configuration is not loaded %s,%d\n",
+                   ULVOLIB_UNIT, __LINE__);
+        return 1;
+    }
+    int32_t key = config->shared_memory_key;
+    int id = shmget(key, SHM_BLOCK_SIZE, 0);
+    if (id == -1) {
+        int error = errno;
+        if (error == ENOENT) {
+            lib_report(TAG_ERROR, false,
+                       "   kel-ulvod does not appear to be running, \n"
+                       "   could not get shm id for shm key %#x, errno=%d\n\n",
+                       key, error);
+        } else {
+            lib_report(TAG_ERROR, false, "   could not get shm id for shm key %#x, errno=%d\n\n",
+                       key, error);
+        }
+        return 1;
+    }
+    void *mapping = shmat(id, nullptr, SHM_RDONLY);
+    if (mapping == reinterpret_cast<void *>(-1)) {
+        lib_report(TAG_ERROR, false, "   could not attach to shared memory shmid=%#x, errno=%d\n\n",
+                   id, errno);
+        return 1;
+    }
+    *address = static_cast<shm_stat_block *>(mapping);
+    return 0;
+}
+
+int shm_block_detach(shm_stat_block *address) {
+    if (shmdt(address) == -1) {
+        lib_report(TAG_ERROR, false, "   shmdt failed, errno=%d, %s,%d\n", errno, ULVOLIB_UNIT,
+                   __LINE__);
+        return 1;
+    }
+    return 0;
+}
+
+int get_shm_struct(size_t begin_offset, size_t end_offset, void *destination) {
+    shm_stat_block *block;
+    if (shm_block_attach(&block) != 0) {
+        return 1;
+    }
+    auto *base = reinterpret_cast<unsigned char *>(block);
+    auto *begin = reinterpret_cast<uint32_t *>(base + begin_offset);
+    auto *end = reinterpret_cast<uint32_t *>(base + end_offset);
+    const size_t length = end_offset - begin_offset - sizeof(uint32_t);
+    bool begin_was_zero = false;
+    for (int attempt = 0; attempt < READ_ATTEMPTS; ++attempt) {
+        if (attempt > 0 && !begin_was_zero) {
+            timespec pause{0, READ_PAUSE_NS};
+            if (nanosleep(&pause, nullptr) != 0) {
+                shm_block_detach(block);
+                lib_report(TAG_WARNING, false, "   could not get status, nanosleep failed\n");
+                return 1;
+            }
+        }
+        uint32_t first = signature(begin).load(std::memory_order_acquire);
+        copy_words(destination, begin + 1, length, false);
+        uint32_t last = signature(end).load(std::memory_order_relaxed);
+        if (first != 0 && first == last) {
+            shm_block_detach(block);
+            return 0;
+        }
+        begin_was_zero = first == 0;
+    }
+    shm_block_detach(block);
+    lib_report(TAG_WARNING, false, "   could not get status\n");
+    return 1;
+}
+
+int get_ipv4_tt_stat(tt_stat *stat) {
+    return get_shm_struct(IPV4_BEGIN, IPV4_END, stat);
+}
+int get_ipv6_tt_stat(tt_stat *stat) {
+    return get_shm_struct(IPV6_BEGIN, IPV6_END, stat);
+}
+int get_dtt_stat(dtt_stat *stat) {
+    return get_shm_struct(DTT_BEGIN, DTT_END, stat);
+}
+int get_ulvo_config_from_shm(ulvo_config *config) {
+    return get_shm_struct(CONFIG_BEGIN, CONFIG_END, config);
+}
+
+int get_tt_stat(tt_stat *stat) {
+    tt_stat v4;
+    tt_stat v6;
+    if (get_ipv4_tt_stat(&v4) != 0 || get_ipv6_tt_stat(&v6) != 0) {
+        return 1;
+    }
+    stat->processed_crs = v4.processed_crs + v6.processed_crs;
+    stat->throttled_crs = v4.throttled_crs + v6.throttled_crs;
+    stat->never_throttled_crs = v4.never_throttled_crs + v6.never_throttled_crs;
+    stat->times_vla_detected = v4.times_vla_detected + v6.times_vla_detected;
+    stat->dropped_crs = v4.dropped_crs + v6.dropped_crs;
+    return 0;
+}
+
+uint64_t currently_throttled_crs(const tt_stat *tt, const dtt_stat *dtt) {
+    // The status tool reads the releases before the throttle counters, so a packet released
+    // in between can make them run ahead; that is an empty queue, not a wrapped number.
+    return dtt->dethrottled_crs > tt->throttled_crs ? 0 : tt->throttled_crs - dtt->dethrottled_crs;
+}

@@ -1,0 +1,227 @@
+#include "shm_writer.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+
+#include "event_log.h"
+#include "shm_internal.h"
+#include "shm_protocol.h"
+#include "shm_reader.h"
+#include "ulvolib_testing.h"
+
+namespace {
+
+// The daemon's block, attached for writing. Threads publish into it while the shutdown may
+// remove it: each write counts itself in active_writers before it loads the pointer, and
+// shm_block_free clears the pointer before it waits for that count to drain, so that it never
+// detaches the block under a writer.
+std::atomic<shm_stat_block *> pshm_stat_block{nullptr};
+std::atomic<int> active_writers{0};
+int shm_stat_block_id = -1;  // its SysV id
+const char *pulvo_shm_sanity_check = SHM_SANITY_TEXT;
+
+constexpr int SHM_MODE = 0644;
+
+// True when the block's recorded process is alive and is not this process. A recorded pid
+// of this very process is a block left by an earlier run that had the same pid, and a pid
+// of 0 or below names no single process (kill would test a whole group).
+bool owner_alive(const shm_stat_block *block) {
+    pid_t pid = block->pid;
+    return pid > 0 && pid != getpid() && kill(pid, 0) == 0;
+}
+
+bool same_sanity_text(const shm_stat_block *block) {
+    return strncmp(block->mem_block_sanity_string, pulvo_shm_sanity_check,
+                   sizeof block->mem_block_sanity_string) == 0;
+}
+
+void init_block(shm_stat_block *block, const ulvo_config *config) {
+    memset(block, 0, sizeof *block);
+    strncpy(block->mem_block_sanity_string, pulvo_shm_sanity_check,
+            sizeof block->mem_block_sanity_string);
+    block->pid = getpid();
+    memcpy(&block->config, config, sizeof block->config);
+    block->water_gauge = 1;
+    for (uint32_t *word :
+         {&block->ipv4_tt_begin_sig, &block->ipv4_tt_end_sig, &block->ipv6_tt_begin_sig,
+          &block->ipv6_tt_end_sig, &block->dtt_begin_sig, &block->dtt_end_sig, &block->wg_begin_sig,
+          &block->wg_end_sig, &block->config_begin_sig, &block->config_end_sig}) {
+        signature(word).store(1, std::memory_order_release);
+    }
+}
+
+// The segment under the key, made now or found: its id, or -1 after a report. *existing tells
+// a found one, whose content is not ours until it has been checked.
+int get_segment(int32_t key, bool *existing) {
+    errno = 0;
+    *existing = false;
+    int id = shmget(key, SHM_BLOCK_SIZE, IPC_CREAT | IPC_EXCL | SHM_MODE);
+    if (id == -1 && errno == EEXIST) {
+        id = shmget(key, SHM_BLOCK_SIZE, IPC_CREAT | SHM_MODE);
+        *existing = id != -1;
+    }
+    if (id == -1) {
+        lib_report(TAG_ERROR, true,
+                   "   could not create shared memory with shmid %#x,\n   errno=%d\n", key, errno);
+    }
+    return id;
+}
+
+// A found block may be taken over only when this build made it and its owner is gone.
+bool may_take_over(const shm_stat_block *block, int32_t key) {
+    if (!same_sanity_text(block)) {
+        report_block_in_use(key);
+        return false;
+    }
+    if (owner_alive(block)) {
+        report_other_instance(block->pid);
+        return false;
+    }
+    return true;
+}
+
+int publish(uint32_t shm_stat_block::*begin, uint32_t shm_stat_block::*end, const void *record,
+            size_t length) {
+    block_writer writer;
+    shm_stat_block *block = writer.block();
+    if (block == nullptr) {
+        return 1;
+    }
+    publish_section(&(block->*begin), &(block->*end), record, length);
+    return 0;
+}
+
+// Waits up to 100 ms for writes in progress to end; false when one does not, which means a
+// writer was stopped in mid-write by the shutdown's own signal.
+bool writers_drained() {
+    for (int wait = 0; wait < 100; ++wait) {
+        if (active_writers.load() == 0) {
+            return true;
+        }
+        timespec pause{0, 1'000'000};
+        nanosleep(&pause, nullptr);
+    }
+    return active_writers.load() == 0;
+}
+
+}  // namespace
+
+block_writer::block_writer() {
+    active_writers.fetch_add(1);
+    block_ = pshm_stat_block.load();
+}
+
+block_writer::~block_writer() {
+    active_writers.fetch_sub(1);
+}
+
+bool shm_block_made() {
+    return pshm_stat_block != nullptr;
+}
+
+int make_shm_block(const ulvo_config *config) {
+    bool existing;
+    int id = get_segment(config->shared_memory_key, &existing);
+    if (id == -1) {
+        return 1;
+    }
+    void *address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void *>(-1)) {
+        lib_report(TAG_ERROR, true, "   could not attach to shmid=%#x, errno=%d, %s,%d\n\n", id,
+                   errno, ULVOLIB_UNIT, __LINE__);
+        return 1;
+    }
+    auto *block = static_cast<shm_stat_block *>(address);
+    if (existing && !may_take_over(block, config->shared_memory_key)) {
+        shmdt(address);
+        return 1;
+    }
+    init_block(block, config);
+    pshm_stat_block = block;
+    shm_stat_block_id = id;
+    return 0;
+}
+
+void shm_block_free() {
+    shm_stat_block *block = pshm_stat_block.exchange(nullptr);
+    if (block == nullptr) {
+        return;
+    }
+    // A writer stopped in mid-write keeps its mapping; the segment, removed below all the
+    // same, then goes when the process ends.
+    if (writers_drained()) {
+        shm_block_detach(block);
+    }
+    if (shmctl(shm_stat_block_id, IPC_RMID, nullptr) == -1) {
+        lib_report(TAG_ERROR, false,
+                   "   shmctl shmid=%#x, errno=%d, could not delete shared   memory, %s,%d\n\n",
+                   shm_stat_block_id, errno, ULVOLIB_UNIT, __LINE__);
+    }
+    shm_stat_block_id = -1;
+}
+
+int shm_block_in_the_way(int32_t key, int32_t *owner) {
+    int id = shmget(key, SHM_BLOCK_SIZE, 0);
+    if (id == -1) {
+        return SHM_FREE;
+    }
+    void *address = shmat(id, nullptr, SHM_RDONLY);
+    if (address == reinterpret_cast<void *>(-1)) {
+        return SHM_FREE;  // alloc_mem reports what it cannot attach
+    }
+    const auto *block = static_cast<const shm_stat_block *>(address);
+    int verdict = SHM_FREE;
+    if (!same_sanity_text(block)) {
+        verdict = SHM_FOREIGN;
+    } else if (owner_alive(block)) {
+        verdict = SHM_LIVE;
+        *owner = block->pid;
+    }
+    shmdt(address);
+    return verdict;
+}
+
+void report_block_in_use(int32_t key) {
+    get_log_lock();
+    log_event(ulvolib_output(), TAG_ERROR, "");
+    lib_detail("   The shared memory key %#x, appears to be in use\n", key);
+    lib_detail("   by another application. Setting shared_memory_key in \n");
+    lib_detail("   %s\n", ULVO_CONFIG_PATH);
+    lib_detail("   may resolve this issue, run \"ipcs -m\" to view\n");
+    lib_detail("   shared memory usage.\n");
+    release_log_lock();
+}
+
+void report_other_instance(int32_t pid) {
+    get_log_lock();
+    log_event(ulvolib_output(), TAG_WARNING, "");
+    lib_detail("   Another instance of kel-ulvod appears to be running,\n");
+    lib_detail("   check process id %d.\n", pid);
+    release_log_lock();
+}
+
+int update_ipv4_tt_shm(const tt_stat *stat) {
+    return publish(&shm_stat_block::ipv4_tt_begin_sig, &shm_stat_block::ipv4_tt_end_sig, stat,
+                   sizeof *stat);
+}
+
+int update_ipv6_tt_shm(const tt_stat *stat) {
+    return publish(&shm_stat_block::ipv6_tt_begin_sig, &shm_stat_block::ipv6_tt_end_sig, stat,
+                   sizeof *stat);
+}
+
+int update_dtt_shm(const dtt_stat *stat) {
+    return publish(&shm_stat_block::dtt_begin_sig, &shm_stat_block::dtt_end_sig, stat,
+                   sizeof *stat);
+}
+
+shm_stat_block *own_shm_block_for_test() {
+    return pshm_stat_block;
+}
