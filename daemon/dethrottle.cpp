@@ -4,10 +4,10 @@
 #include <cerrno>
 #include <csignal>
 
+#include "alarm.h"
 #include "event_log.h"
 #include "known_hosts.h"
 #include "ulvo.h"
-#include "water_gauge.h"
 
 int dethrottle_pass(const ulvo_config *config, dtt_stat *counters) {
     cre *head = dequeue_cre();
@@ -21,12 +21,8 @@ int dethrottle_pass(const ulvo_config *config, dtt_stat *counters) {
         ++counters->dethrottled_crs;
         int rc = nl_msg_action(element->filter, &element->pkt->packet_id, ULVO_NF_ACCEPT);
         if (rc != NL_OK) {
-            int error = errno;
-            get_log_lock();
-            log_event(ulvolib_output(), TAG_ERROR, "");
-            fprintf(ulvolib_output(), "   nl_msg_action failed errno=%d, rc=%d, %s,%d\n", error, rc,
-                    ULVO_UNIT, __LINE__);
-            release_log_lock();
+            lib_report(TAG_ERROR, false, "   nl_msg_action failed errno=%d, rc=%d, %s,%d\n", errno,
+                       rc, ULVO_UNIT, __LINE__);
             return 1;
         }
         cre *next = element->next;
@@ -37,21 +33,10 @@ int dethrottle_pass(const ulvo_config *config, dtt_stat *counters) {
 
     counters->max_crs_ever_throttled = static_cast<uint64_t>(max_queued_cr_count());
     if (update_dtt_shm(counters) != 0) {
-        get_log_lock();
-        log_event(ulvolib_output(), TAG_WARNING, "");
-        fprintf(ulvolib_output(), "   could not update de-throttle thread stat block, %s,%d\n",
-                ULVO_UNIT, __LINE__);
-        release_log_lock();
+        lib_report(TAG_WARNING, false, "   could not update de-throttle thread stat block, %s,%d\n",
+                   ULVO_UNIT, __LINE__);
     }
-
-    if (queued_cr_count() <= config->dq_low_watermark &&
-        water_gauge_reading(0) == WG_VLA_OCCURRING) {
-        set_water_gauge(WG_NORMAL, 0);
-        get_log_lock();
-        log_event(ulvolib_output(), TAG_ALERT_VLA_STOPPED, "");
-        release_log_lock();
-        rearm_dropping_conn_event();
-    }
+    alarm_lower_if_low(config);
     return 0;
 }
 

@@ -7,31 +7,12 @@
 #include <cstring>
 #include <ctime>
 
+#include "alarm.h"
 #include "event_log.h"
 #include "known_hosts.h"
 #include "ulvo.h"
-#include "water_gauge.h"
 
 namespace {
-
-pthread_mutex_t dropping_conn_mutex = PTHREAD_MUTEX_INITIALIZER;  // guards the flag below
-int log_dropping_conn_event = 1;  // 1: the next drop writes "[DROPPING_CONNECTIONS] "
-
-// Writes the drop event once per episode. Signals stay blocked while the mutex and the
-// stream are held, so that the shutdown never waits for a thread stopped in here.
-void note_drop() {
-    sigset_t all;
-    sigset_t saved;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &saved);
-    pthread_mutex_lock(&dropping_conn_mutex);
-    if (log_dropping_conn_event == 1) {
-        log_event(ulvolib_output(), TAG_DROPPING_CONNECTIONS, "");
-        log_dropping_conn_event = 0;
-    }
-    pthread_mutex_unlock(&dropping_conn_mutex);
-    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
-}
 
 // Sends a verdict for the current packet on the thread's own queue: true when it went out.
 bool verdict(tt_param *param, cre *current, int value) {
@@ -132,12 +113,6 @@ bool registration_refused(tt_param *param) {
 
 }  // namespace
 
-void rearm_dropping_conn_event() {
-    pthread_mutex_lock(&dropping_conn_mutex);
-    log_dropping_conn_event = 1;
-    pthread_mutex_unlock(&dropping_conn_mutex);
-}
-
 int create_throttle_thread(tt_param *param) {
     int rc = nl_create_filter(&param->filter, param->protocol_family, sizeof(cre::msg_buf));
     if (rc != NL_OK) {
@@ -200,7 +175,7 @@ int handle_message(tt_param *param, cre **current, tt_stat *counters) {
                 ++counters->throttled_crs;
                 *current = fresh;
             } else {
-                note_drop();
+                alarm_note_drop();
                 if (!verdict(param, element, ULVO_NF_DROP)) {
                     return 1;
                 }
@@ -216,14 +191,10 @@ int handle_message(tt_param *param, cre **current, tt_stat *counters) {
             break;
     }
 
-    auto count = static_cast<unsigned>(queued_cr_count());
-    if (count >= static_cast<unsigned>(param->config->dq_high_watermark) &&
-        test_and_set_water_mark(WG_NORMAL, WG_VLA_OCCURRING) != 0) {
+    if (alarm_raise_if_high(param->config)) {
         ++counters->times_vla_detected;
         publish(param, counters);
-        get_log_lock();
-        log_event(ulvolib_output(), TAG_ALERT_VLA_DETECTED, "");
-        release_log_lock();
+        alarm_report_raised();
     } else {
         publish(param, counters);
     }

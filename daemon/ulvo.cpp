@@ -8,35 +8,33 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
 #include "event_log.h"
-#include "signal_block.h"
-#include "water_gauge.h"
+#include "guards.h"
+
+// The event log and the start-status file are the library's streams (ulvolib_output and
+// start_status_file): start-up opens them and hands them over, and every report of the daemon
+// goes through them.
 
 namespace {
 
 constexpr char BANNER[] = "kel-ulvod 1.0.0-9.sles9: KEL Ulvomatic connection-rate throttle";
 
-FILE *pulvo_fout = nullptr;          // the event log
-FILE *pstart_status_fout = nullptr;  // the start-status file while start-up runs
-char temp_buff[128];
-const char *pulvo_version = ULVO_VERSION;
 pthread_t main_thread_id;
 tt_param ipv4_tt_param;
 tt_param ipv6_tt_param;
 pthread_t dethrottle_thread_id;
-int ipv4_thread_running = 0;  // each set once its thread exists, never reset
-int ipv6_thread_running = 0;
-int dethrottle_thread_running = 0;
+// Each set by the main thread once its thread exists, never reset; read by the signal handler.
+std::atomic<int> ipv4_thread_running{0};
+std::atomic<int> ipv6_thread_running{0};
+std::atomic<int> dethrottle_thread_running{0};
 pthread_mutex_t sig_handler_mutex = PTHREAD_MUTEX_INITIALIZER;  // claimed once, never released
 std::atomic<int> sig_handler_running{0};                        // set when the shutdown begins
 // The end of start-up (loading the rules, closing the start-status file) and the beginning of
 // the shutdown exclude each other, so that no rules are loaded once the shutdown has unloaded
-// them and a start that a shutdown cuts short is recorded as failed. The main thread holds it
-// only with every signal blocked, so the handler never waits for its own thread.
+// them and a start that a shutdown cuts short is recorded as failed.
 pthread_mutex_t startup_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 // Signals whose default action would end the process, in the order they are installed.
@@ -48,20 +46,6 @@ constexpr int sigs_to_drop_core_for[] = {SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIG
                                          SIGFPE,  SIGSEGV, SIGXCPU, SIGXFSZ, SIGSYS, SIGSYS};
 static_assert(std::size(sigs_to_die_for) == 13 && std::size(sigs_to_drop_core_for) == 12);
 
-// Accepts every packet the thread's queue still holds; a failure is a warning.
-void accept_held_packets(tt_param *param, int running) {
-    if (running == 0) {
-        return;
-    }
-    int rc = nl_accept_all(&param->filter);
-    if (rc != NL_OK) {
-        log_event(pulvo_fout, TAG_WARNING, "");
-        fprintf(pulvo_fout,
-                "   could not accept the held packets of the %s queue, errno=%d, rc=%d, %s,%d\n",
-                param->thread_name, errno, rc, ULVO_UNIT, __LINE__);
-    }
-}
-
 bool drops_core(int signal_number) {
     for (int s : sigs_to_drop_core_for) {
         if (s == signal_number) {
@@ -71,26 +55,27 @@ bool drops_core(int signal_number) {
     return false;
 }
 
+// ------------------------------------------------------------------------- failed starts
+
 // The failed-start ending: the start-status file gets its last two lines and is closed. The
 // caller holds startup_mutex.
 void failed_start_locked() {
+    FILE *status = start_status_file();
     set_start_status_file(nullptr);
-    if (pstart_status_fout != nullptr) {
-        fputs("kel-ulvod failed to start\n", pstart_status_fout);
-        fputs("end\n", pstart_status_fout);
-        fclose(pstart_status_fout);
-        pstart_status_fout = nullptr;
+    if (status != nullptr) {
+        fputs("kel-ulvod failed to start\n", status);
+        fputs("end\n", status);
+        fclose(status);
     }
     fputs("kel-ulvod failed to start\n", stderr);
-    fputs("kel-ulvod failed to start\n", pulvo_fout);
+    fputs("kel-ulvod failed to start\n", ulvolib_output());
     fflush(nullptr);
 }
 
 void failed_start() {
     signal_blocker blocked;
-    pthread_mutex_lock(&startup_mutex);
+    mutex_guard startup(&startup_mutex);
     failed_start_locked();
-    pthread_mutex_unlock(&startup_mutex);
 }
 
 // A failure before any worker thread exists ends the detached daemon.
@@ -102,25 +87,71 @@ void failed_start() {
 // A failure once a worker thread may run goes through the one shutdown, on this thread.
 [[noreturn]] void fail_start_with_shutdown() {
     failed_start();
-    raise(SIGUSR1);
+    request_shutdown();
     exit(1);  // only when the shutdown did not take over
 }
 
-// A start-up report: tag line in the event log, detail lines also in the start-status file.
-__attribute__((format(printf, 1, 2))) void startup_report(const char *fmt, ...) {
-    get_log_lock();
-    log_event(pulvo_fout, TAG_ERROR, "");
-    va_list ap;
-    va_start(ap, fmt);
-    va_list again;
-    va_copy(again, ap);
-    vfprintf(pulvo_fout, fmt, ap);
-    if (pstart_status_fout != nullptr) {
-        vfprintf(pstart_status_fout, fmt, again);
+// ------------------------------------------------------------------------ start-up steps
+
+// Banner, event log and start-status file, before the fork; a failure exits with 1.
+void open_outputs() {
+    printf("\n%s\n", BANNER);
+    errno = 0;
+    FILE *log = fopen(ULVO_LOG_PATH, "a");
+    if (log == nullptr) {
+        fprintf(stderr, "ERROR: could not open %s (%d), %s,%d\n", ULVO_LOG_PATH, errno, ULVO_UNIT,
+                __LINE__);
+        exit(1);
     }
-    va_end(again);
-    va_end(ap);
-    release_log_lock();
+    char started[128];
+    snprintf(started, sizeof started, "kel-ulvo started - v%s", ULVO_VERSION);
+    log_event(log, TAG_INFO, started);
+    set_ulvolib_output(log);
+
+    FILE *status = fopen(ULVO_START_STATUS_PATH, "w");
+    if (status == nullptr) {
+        int error = errno;
+        lib_report(TAG_ERROR, false, "   could not open %s (%d), %s,%d\n", ULVO_START_STATUS_PATH,
+                   error, ULVO_UNIT, __LINE__);
+        fprintf(stderr, "   could not open %s (%d), %s,%d\n", ULVO_START_STATUS_PATH, error,
+                ULVO_UNIT, __LINE__);
+        exit(1);
+    }
+    fprintf(status, "%s\n", BANNER);
+    set_start_status_file(status);
+    fflush(status);
+    fflush(log);
+    fflush(stdout);
+}
+
+// Forks; the parent exits 0 and the child goes on with its standard descriptors on /dev/null.
+void daemonize() {
+    pid_t child = fork();
+    if (child < 0) {
+        lib_report(TAG_ERROR, true, "   could not fork process errno=%d\n", errno);
+        fail_start();
+    }
+    if (child > 0) {
+        exit(0);
+    }
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd < 0) {
+        lib_report(TAG_ERROR, true, "   could not open /dev/null errno=%d, %s,%d\n", errno,
+                   ULVO_UNIT, __LINE__);
+        fail_start();
+    }
+    for (int fd : {0, 1, 2}) {
+        if (dup2(null_fd, fd) < 0) {
+            lib_report(TAG_ERROR, true,
+                       "   could not point descriptor %d at /dev/null errno=%d, %s,%d\n", fd, errno,
+                       ULVO_UNIT, __LINE__);
+            fail_start();
+        }
+    }
+    if (null_fd > 2) {
+        close(null_fd);
+    }
+    main_thread_id = pthread_self();
 }
 
 void fill_tt_param(tt_param *param, const char *name, int ip_version, int family,
@@ -154,32 +185,173 @@ void refuse_block_in_the_way() {
     }
 }
 
+// Old rules go, the IPv4 modules come.
+void prepare_kernel() {
+    run_helper(CMD_UNLOAD_RULES);
+    int status = run_helper(CMD_LOAD_IPV4_MODULES);
+    if (status != 0) {
+        lib_report(TAG_ERROR, true,
+                   "   could not load required iptable modules using \n\"%s\", rc=%d\n",
+                   CMD_LOAD_IPV4_MODULES, helper_exit_status(status));
+        fail_start();
+    }
+}
+
+// The signal handlers, the log lock, the library, the pool, the ring and the status block.
+void init_library(ulvo_config *config) {
+    if (set_sig_handler(start_status_file()) != 0) {
+        fail_start();
+    }
+    if (init_log_lock() != 0 || init_ulvolib() != 0 || read_config(config) != 0 ||
+        alloc_mem(config) != 0) {
+        fail_start();
+    }
+}
+
+// The IPv6 throttle thread where the kernel offers IPv6 queueing.
+void start_ipv6_thread() {
+    int status = run_helper(CMD_LOAD_IPV6_MODULES);
+    if (helper_exit_status(status) == HELPER_NO_IPV6) {
+        lib_report(TAG_WARNING, false,
+                   "   could not load ip6_queue module for IPv6 throttling,\n   \"%s\", rc=%d\n"
+                   "   will continue with IPv4 throttling\n",
+                   CMD_LOAD_IPV6_MODULES, helper_exit_status(status));
+        // The element the IPv6 thread would hold as its receive buffer stays out of the pool,
+        // so that the delay queue has the same room as with both threads.
+        alloc_cre(ipv6_tt_param.ip_version);
+        return;
+    }
+    if (status != 0) {
+        lib_report(TAG_ERROR, true,
+                   "   could not load required iptable modules using \n   \"%s\", rc=%d\n",
+                   CMD_LOAD_IPV6_MODULES, helper_exit_status(status));
+        fail_start_with_shutdown();
+    }
+    if (create_throttle_thread(&ipv6_tt_param) != 0) {
+        fail_start_with_shutdown();
+    }
+    ipv6_thread_running = 1;
+}
+
+// The throttle threads, then the de-throttle thread.
+void start_workers(ulvo_config *config) {
+    if (create_throttle_thread(&ipv4_tt_param) != 0) {
+        fail_start_with_shutdown();
+    }
+    ipv4_thread_running = 1;
+    start_ipv6_thread();
+    int rc = pthread_create(&dethrottle_thread_id, nullptr, dethrottle_thread_start, config);
+    if (rc != 0) {
+        lib_report(TAG_ERROR, true,
+                   "   could not start dethrottle thread, rc=%d, errno=%d, %s,%d\n", rc, errno,
+                   ULVO_UNIT, __LINE__);
+        fail_start_with_shutdown();
+    }
+    dethrottle_thread_running = 1;
+}
+
 // The last step of start-up: the rules are loaded and the start-status file ends with "end",
 // unless a shutdown has begun. 0 when the daemon runs, 1 when the start failed here (the
 // failed-start ending is written; the caller asks for the shutdown).
 int finish_start() {
     signal_blocker blocked;
-    pthread_mutex_lock(&startup_mutex);
-    int failed = 0;
-    if (!shutting_down()) {
-        int status = run_helper(CMD_LOAD_RULES);
-        if (status != 0) {
-            run_helper(CMD_UNLOAD_RULES);
-            startup_report("   could not load iptable rules, \n   \"%s\" returned %d\n",
-                           CMD_LOAD_RULES, helper_exit_status(status));
-            failed_start_locked();
-            failed = 1;
-        } else {
-            set_start_status_file(nullptr);
-            fputs("end\n", pstart_status_fout);
-            set_ulvolib_output(pulvo_fout);
-            fclose(pstart_status_fout);
-            pstart_status_fout = nullptr;
-            fflush(nullptr);
+    mutex_guard startup(&startup_mutex);
+    if (shutting_down()) {
+        return 0;  // the shutdown has written the failed-start ending and ends the process
+    }
+    int status = run_helper(CMD_LOAD_RULES);
+    if (status != 0) {
+        run_helper(CMD_UNLOAD_RULES);
+        lib_report(TAG_ERROR, true, "   could not load iptable rules, \n   \"%s\" returned %d\n",
+                   CMD_LOAD_RULES, helper_exit_status(status));
+        failed_start_locked();
+        return 1;
+    }
+    FILE *status_file = start_status_file();
+    set_start_status_file(nullptr);
+    fputs("end\n", status_file);
+    fclose(status_file);
+    fflush(nullptr);
+    return 0;
+}
+
+// ------------------------------------------------------------------------------- shutdown
+
+// Marks the shutdown as begun; a start-up that it cuts short is recorded as failed.
+void begin_shutdown() {
+    mutex_guard startup(&startup_mutex);  // the handler runs with every signal blocked
+    sig_handler_running = 1;
+    if (start_status_file() != nullptr) {
+        failed_start_locked();
+    }
+}
+
+// Accepts every packet the thread's queue still holds; a failure is a warning.
+void accept_held_packets(tt_param *param, int running) {
+    if (running == 0) {
+        return;
+    }
+    int rc = nl_accept_all(&param->filter);
+    if (rc != NL_OK) {
+        report_unlocked(ulvolib_output(), TAG_WARNING,
+                        "   could not accept the held packets of the %s queue, errno=%d, rc=%d, "
+                        "%s,%d\n",
+                        param->thread_name, errno, rc, ULVO_UNIT, __LINE__);
+    }
+}
+
+// Once nothing new is queued, every packet still waiting for a verdict, held or not yet read,
+// is let go; only then do the queue rules go, since the kernel drops what they queued.
+void release_queues() {
+    run_helper(CMD_DETACH_RULES);
+    accept_held_packets(&ipv4_tt_param, ipv4_thread_running);
+    accept_held_packets(&ipv6_tt_param, ipv6_thread_running);
+    int status = run_helper(CMD_UNLOAD_RULES);
+    if (status != 0) {
+        report_unlocked(ulvolib_output(), TAG_WARNING,
+                        "   could not unload iptables kel-ulvo filter, %d, %s,%d\n",
+                        helper_exit_status(status), ULVO_UNIT, __LINE__);
+    }
+}
+
+// Sends SIGUSR1 to every other thread of the daemon: each then waits inside the handler.
+void stop_workers() {
+    pthread_t self = pthread_self();
+    auto stop = [self](int running, pthread_t thread) {
+        if (running != 0 && !pthread_equal(thread, self)) {
+            pthread_kill(thread, SIGUSR1);
+        }
+    };
+    stop(ipv4_thread_running, ipv4_tt_param.thread_id);
+    stop(ipv6_thread_running, ipv6_tt_param.thread_id);
+    stop(dethrottle_thread_running, dethrottle_thread_id);
+    if (!pthread_equal(self, main_thread_id)) {
+        pthread_kill(main_thread_id, SIGUSR1);
+    }
+}
+
+// The ending for a signal of sigs_to_drop_core_for: abort, so that a core file is written.
+[[noreturn]] void end_with_core(int signal_number) {
+    FILE *log = ulvolib_output();
+    report_unlocked(log, TAG_ERROR, "   received signal %d\n", signal_number);
+    signal(SIGABRT, SIG_DFL);
+    if (getenv("KEL_DOREN_DROP_CORE") != nullptr) {
+        rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+        setrlimit(RLIMIT_CORE, &unlimited);
+        if (chdir("/tmp") != 0) {
+            fprintf(log, "   could not change to /tmp, errno=%d\n", errno);
         }
     }
-    pthread_mutex_unlock(&startup_mutex);
-    return failed;
+    abort();
+}
+
+// A thread that enters the handler while another shuts the process down waits for the end.
+[[noreturn]] void wait_for_shutdown() {
+    sleep(60);
+    if (pthread_equal(pthread_self(), main_thread_id)) {
+        exit(0);
+    }
+    pthread_exit(nullptr);
 }
 
 }  // namespace
@@ -216,12 +388,8 @@ int set_sig_handler(FILE *out) {
     action.sa_flags = SA_NOCLDWAIT;
 
     auto fail = [out](int signal_number, int position, int line) {
-        int error = errno;
-        get_log_lock();
-        log_event(out, TAG_ERROR, "");
-        fprintf(out, "   sigaction failed for signal %d, errno=%d, %d, %s,%d\n", signal_number,
-                error, position, ULVO_UNIT, line);
-        release_log_lock();
+        report_unlocked(out, TAG_ERROR, "   sigaction failed for signal %d, errno=%d, %d, %s,%d\n",
+                        signal_number, errno, position, ULVO_UNIT, line);
         return 1;
     };
     for (int i = 0; i < static_cast<int>(std::size(sigs_to_die_for)); ++i) {
@@ -241,185 +409,43 @@ int set_sig_handler(FILE *out) {
     }
     action.sa_flags = SA_NODEFER | SA_NOCLDWAIT;
     if (sigaction(SIGUSR1, &action, nullptr) != 0) {
-        int error = errno;
-        get_log_lock();
-        log_event(out, TAG_ERROR, "");
-        fprintf(out, "   sigaction failed for signal %d, errno=%d, %s,%d\n", SIGUSR1, error,
-                ULVO_UNIT, __LINE__);
-        release_log_lock();
+        report_unlocked(out, TAG_ERROR, "   sigaction failed for signal %d, errno=%d, %s,%d\n",
+                        SIGUSR1, errno, ULVO_UNIT, __LINE__);
         return 1;
     }
     return 0;
 }
 
 void sig_handler(int signal_number) {
-    pthread_t self = pthread_self();
     if (pthread_mutex_trylock(&sig_handler_mutex) == EBUSY) {
-        // Another thread is shutting the process down.
-        sleep(60);
-        if (pthread_equal(self, main_thread_id)) {
-            exit(0);
-        }
-        pthread_exit(nullptr);
+        wait_for_shutdown();
     }
-    log_event(pulvo_fout, TAG_INFO, "kel-ulvo exiting");
-    pthread_mutex_lock(&startup_mutex);
-    sig_handler_running = 1;
-    if (pstart_status_fout != nullptr) {
-        failed_start_locked();  // the start-up was cut short
-    }
-    pthread_mutex_unlock(&startup_mutex);
-
-    // Once nothing new is queued, every packet still waiting for a verdict, held or not yet
-    // read, is let go; only then do the queue rules go, since the kernel drops what they queued.
-    run_helper(CMD_DETACH_RULES);
-    accept_held_packets(&ipv4_tt_param, ipv4_thread_running);
-    accept_held_packets(&ipv6_tt_param, ipv6_thread_running);
-    int status = run_helper(CMD_UNLOAD_RULES);
-    if (status != 0) {
-        log_event(pulvo_fout, TAG_WARNING, "");
-        fprintf(pulvo_fout, "   could not unload iptables kel-ulvo filter, %d, %s,%d\n",
-                helper_exit_status(status), ULVO_UNIT, __LINE__);
-    }
-
-    auto stop = [&](int running, pthread_t thread) {
-        if (running != 0 && !pthread_equal(thread, self)) {
-            pthread_kill(thread, SIGUSR1);
-        }
-    };
-    stop(ipv4_thread_running, ipv4_tt_param.thread_id);
-    stop(ipv6_thread_running, ipv6_tt_param.thread_id);
-    stop(dethrottle_thread_running, dethrottle_thread_id);
-    if (!pthread_equal(self, main_thread_id)) {
-        pthread_kill(main_thread_id, SIGUSR1);
-    }
+    log_event(ulvolib_output(), TAG_INFO, "kel-ulvo exiting");
+    begin_shutdown();
+    release_queues();
+    stop_workers();
     sleep(1);
     shm_block_free();
-
     if (drops_core(signal_number)) {
-        log_event(pulvo_fout, TAG_ERROR, "");
-        fprintf(pulvo_fout, "   received signal %d\n", signal_number);
-        fflush(pulvo_fout);
-        signal(SIGABRT, SIG_DFL);
-        if (getenv("KEL_DOREN_DROP_CORE") != nullptr) {
-            rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-            setrlimit(RLIMIT_CORE, &unlimited);
-            if (chdir("/tmp") != 0) {
-                fprintf(pulvo_fout, "   could not change to /tmp, errno=%d\n", errno);
-            }
-        }
-        abort();
+        end_with_core(signal_number);
     }
-    // Whichever thread began it ends the process: the others wait inside the handler.
+    // Whichever thread began the shutdown ends the process: the others wait inside the handler.
     fflush(nullptr);
     exit(0);
 }
 
 int ulvo_main() {
     ulvo_config config;  // the daemon's own record, alive as long as the process
-
-    printf("\n%s\n", BANNER);
-    errno = 0;
-    pulvo_fout = fopen(ULVO_LOG_PATH, "a");
-    if (pulvo_fout == nullptr) {
-        fprintf(stderr, "ERROR: could not open %s (%d), %s,%d\n", ULVO_LOG_PATH, errno, ULVO_UNIT,
-                __LINE__);
-        exit(1);
-    }
-    snprintf(temp_buff, sizeof temp_buff, "kel-ulvo started - v%s", pulvo_version);
-    log_event(pulvo_fout, TAG_INFO, temp_buff);
-    set_ulvolib_output(pulvo_fout);
-
-    pstart_status_fout = fopen(ULVO_START_STATUS_PATH, "w");
-    if (pstart_status_fout == nullptr) {
-        int error = errno;
-        log_event(pulvo_fout, TAG_ERROR, "");
-        fprintf(pulvo_fout, "   could not open %s (%d), %s,%d\n", ULVO_START_STATUS_PATH, error,
-                ULVO_UNIT, __LINE__);
-        fprintf(stderr, "   could not open %s (%d), %s,%d\n", ULVO_START_STATUS_PATH, error,
-                ULVO_UNIT, __LINE__);
-        exit(1);
-    }
-    fprintf(pstart_status_fout, "%s\n", BANNER);
-    set_start_status_file(pstart_status_fout);
-    fflush(pstart_status_fout);
-    fflush(pulvo_fout);
-    fflush(stdout);
-
-    pid_t child = fork();
-    if (child < 0) {
-        startup_report("   could not fork process errno=%d\n", errno);
-        fail_start();
-    }
-    if (child > 0) {
-        exit(0);
-    }
-
-    int null_fd = open("/dev/null", O_RDWR);
-    dup2(null_fd, 0);
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
-    if (null_fd > 2) {
-        close(null_fd);
-    }
-    main_thread_id = pthread_self();
+    open_outputs();
+    daemonize();
     fill_tt_param(&ipv4_tt_param, "IPv4", 1, AF_INET, &config, update_ipv4_tt_shm);
     fill_tt_param(&ipv6_tt_param, "IPv6", 2, AF_INET6, &config, update_ipv6_tt_shm);
-
     refuse_block_in_the_way();
-    run_helper(CMD_UNLOAD_RULES);
-    int status = run_helper(CMD_LOAD_IPV4_MODULES);
-    if (status != 0) {
-        startup_report("   could not load required iptable modules using \n\"%s\", rc=%d\n",
-                       CMD_LOAD_IPV4_MODULES, helper_exit_status(status));
-        fail_start();
-    }
-    if (set_sig_handler(pstart_status_fout) != 0) {
-        fail_start();
-    }
-    if (init_log_lock() != 0 || init_ulvolib() != 0 || read_config(&config) != 0 ||
-        alloc_mem(&config) != 0) {
-        fail_start();
-    }
-
-    if (create_throttle_thread(&ipv4_tt_param) != 0) {
-        fail_start_with_shutdown();
-    }
-    ipv4_thread_running = 1;
-
-    status = run_helper(CMD_LOAD_IPV6_MODULES);
-    if (helper_exit_status(status) == HELPER_NO_IPV6) {
-        get_log_lock();
-        log_event(pulvo_fout, TAG_WARNING, "");
-        fprintf(pulvo_fout,
-                "   could not load ip6_queue module for IPv6 throttling,\n   \"%s\", rc=%d\n",
-                CMD_LOAD_IPV6_MODULES, helper_exit_status(status));
-        fprintf(pulvo_fout, "   will continue with IPv4 throttling\n");
-        release_log_lock();
-        // The element the IPv6 thread would hold as its receive buffer stays out of the pool,
-        // so that the delay queue has the same room as with both threads.
-        alloc_cre(ipv6_tt_param.ip_version);
-    } else if (status != 0) {
-        startup_report("   could not load required iptable modules using \n   \"%s\", rc=%d\n",
-                       CMD_LOAD_IPV6_MODULES, helper_exit_status(status));
-        fail_start_with_shutdown();
-    } else {
-        if (create_throttle_thread(&ipv6_tt_param) != 0) {
-            fail_start_with_shutdown();
-        }
-        ipv6_thread_running = 1;
-    }
-
-    int rc = pthread_create(&dethrottle_thread_id, nullptr, dethrottle_thread_start, &config);
-    if (rc != 0) {
-        startup_report("   could not start dethrottle thread, rc=%d, errno=%d, %s,%d\n", rc, errno,
-                       ULVO_UNIT, __LINE__);
-        fail_start_with_shutdown();
-    }
-    dethrottle_thread_running = 1;
-
+    prepare_kernel();
+    init_library(&config);
+    start_workers(&config);
     if (finish_start() != 0) {
-        raise(SIGUSR1);
+        request_shutdown();
     }
     for (;;) {
         pause();

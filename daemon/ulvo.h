@@ -73,8 +73,6 @@ int create_throttle_thread(tt_param *param);
 void *throttle_thread_start(void *param);
 // Handles the message just received into *current: 0 to go on, 1 when the thread must end.
 int handle_message(tt_param *param, cre **current, tt_stat *counters);
-// Re-arms the "[DROPPING_CONNECTIONS] " event once the alarm has stopped.
-void rearm_dropping_conn_event();
 
 // The de-throttle thread's body; its argument is the daemon's configuration.
 void *dethrottle_thread_start(void *config);

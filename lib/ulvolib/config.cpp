@@ -110,28 +110,22 @@ bool to_key(const char *text, int32_t *key) {
 }
 
 void report_not_set_int(const config_var &row) {
-    get_log_lock();
-    log_event(ulvolib_output(), TAG_WARNING, "");
-    lib_detail("   %s is not set in %s,\n", row.name, config_path);
-    lib_detail("   or kel-ulvod was started from the command line.\n");
-    lib_detail("   Using default value of %d.\n", row.default_value);
-    release_log_lock();
+    lib_report(TAG_WARNING, true,
+               "   %s is not set in %s,\n"
+               "   or kel-ulvod was started from the command line.\n"
+               "   Using default value of %d.\n",
+               row.name, config_path, row.default_value);
 }
 
 void report_out_of_range(const config_var &row, int32_t value) {
-    get_log_lock();
-    log_event(ulvolib_output(), TAG_ERROR, "");
-    lib_detail("   %s is set to %d in %s,\n", row.name, value, config_path);
-    lib_detail("   valid range is %d to %d inclusive.\n", row.minimum, row.maximum);
-    release_log_lock();
+    lib_report(TAG_ERROR, true,
+               "   %s is set to %d in %s,\n   valid range is %d to %d inclusive.\n", row.name,
+               value, config_path, row.minimum, row.maximum);
 }
 
 void report_key_error(const config_var &row, const char *text, const char *reason) {
-    get_log_lock();
-    log_event(ulvolib_output(), TAG_ERROR, "");
-    lib_detail("   %s is set to %s in %s,\n", row.name, text, config_path);
-    lib_detail("%s", reason);
-    release_log_lock();
+    lib_report(TAG_ERROR, true, "   %s is set to %s in %s,\n%s", row.name, text, config_path,
+               reason);
 }
 
 }  // namespace
@@ -182,11 +176,8 @@ int read_config(ulvo_config *config) {
 
     config_var &row = key_config_vars[0];
     if (getvar(row.name, VALUE_BUFFER, text) != 0) {
-        get_log_lock();
-        log_event(ulvolib_output(), TAG_WARNING, "");
-        lib_detail("   %s is not set in %s,\n", row.name, config_path);
-        lib_detail("   using default value of %#x.\n", row.default_value);
-        release_log_lock();
+        lib_report(TAG_WARNING, true, "   %s is not set in %s,\n   using default value of %#x.\n",
+                   row.name, config_path, row.default_value);
         config->*row.field = row.default_value;
         return 0;
     }

@@ -44,11 +44,8 @@ cre *create_cre_pool(int count) {
     size_t bytes = static_cast<size_t>(count > 0 ? count : 0) * sizeof(cre);
     auto *pool = static_cast<cre *>(count > 0 ? malloc(bytes) : nullptr);
     if (pool == nullptr) {
-        get_log_lock();
-        log_event(ulvolib_output(), TAG_ERROR, "");
-        lib_print("   could not allocate %d bytes of memory, %d, %s,%d\n", static_cast<int>(bytes),
-                  count, ULVOLIB_UNIT, __LINE__);
-        release_log_lock();
+        lib_report(TAG_ERROR, false, "   could not allocate %d bytes of memory, %d, %s,%d\n",
+                   static_cast<int>(bytes), count, ULVOLIB_UNIT, __LINE__);
         return nullptr;
     }
     for (int i = 0; i < count - 1; ++i) {
@@ -93,11 +90,8 @@ cre *alloc_cre(int ip_version) {
         element->addr_offset = 16;
         element->addr_len = 4;
         if (ip_version != 1) {
-            get_log_lock();
-            log_event(ulvolib_output(), TAG_ERROR, "");
-            lib_print("   INTERNAL ERROR: unknown ip version %d %s,%d\n", ip_version, ULVOLIB_UNIT,
-                      __LINE__);
-            release_log_lock();
+            lib_report(TAG_ERROR, false, "   INTERNAL ERROR: unknown ip version %d %s,%d\n",
+                       ip_version, ULVOLIB_UNIT, __LINE__);
         }
     }
     return element;

@@ -39,6 +39,14 @@ __attribute__((format(printf, 3, 0))) void vwrite_detail(FILE *out, FILE *copy, 
     va_end(again);
 }
 
+// Every report goes through here: an empty-text tag line on out, then the detail text on out
+// and, when set and not the same stream, on copy.
+__attribute__((format(printf, 4, 0))) void vreport(FILE *out, FILE *copy, const char *tag,
+                                                   const char *fmt, va_list ap) {
+    log_event(out, tag, "");
+    vwrite_detail(out, copy, fmt, ap);
+}
+
 }  // namespace
 
 void set_ulvolib_output(FILE *out) {
@@ -96,20 +104,16 @@ void release_log_lock() {
 
 int init_log_lock() {
     if (plog_lock != nullptr) {
-        get_log_lock();
-        log_event(pulvolib_fout, TAG_ERROR, "");
-        lib_print("   INTERNAL ERROR: double lock init on log lock %s,%d\n", ULVOLIB_UNIT,
-                  __LINE__);
-        release_log_lock();
+        lib_report(TAG_ERROR, false, "   INTERNAL ERROR: double lock init on log lock %s,%d\n",
+                   ULVOLIB_UNIT, __LINE__);
         return 1;
     }
     pthread_mutexattr_t attr;
     pthread_mutexattr_init(&attr);
     int rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
     if (rc != 0) {
-        log_event(pulvolib_fout, TAG_ERROR, "");
-        lib_print("   pthread_mutexattr_init return %d, errno=%d, %s,%d\n", rc, errno, ULVOLIB_UNIT,
-                  __LINE__);
+        lib_report(TAG_ERROR, false, "   pthread_mutexattr_init return %d, errno=%d, %s,%d\n", rc,
+                   errno, ULVOLIB_UNIT, __LINE__);
     }
     plog_lock = &log_lock;
     pthread_mutex_init(&log_lock, &attr);
@@ -143,19 +147,21 @@ void dump_hex(const void *data, int length) {
 
 void lib_report(const char *tag, bool startup, const char *fmt, ...) {
     get_log_lock();
-    log_event(pulvolib_fout, tag, "");
     va_list ap;
     va_start(ap, fmt);
-    vwrite_detail(pulvolib_fout, startup ? pstart_status_fout.load() : nullptr, fmt, ap);
+    vreport(pulvolib_fout, startup ? pstart_status_fout.load() : nullptr, tag, fmt, ap);
     va_end(ap);
     release_log_lock();
 }
 
-void lib_detail(const char *fmt, ...) {
+void report_unlocked(FILE *out, const char *tag, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    vwrite_detail(pulvolib_fout, pstart_status_fout, fmt, ap);
+    vreport(out, nullptr, tag, fmt, ap);
     va_end(ap);
+    if (out != nullptr) {
+        fflush(out);
+    }
 }
 
 void lib_print(const char *fmt, ...) {

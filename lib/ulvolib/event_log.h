@@ -42,11 +42,13 @@ void event_logging_off();
 // Writes the bytes in rows of eight hexadecimal values to the library's output stream.
 void dump_hex(const void *data, int length);
 
-// Writes a detail line to the library's output stream and copies it to the start-status stream.
-void lib_detail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // One report under the log lock: an empty-text tag line on the library's output stream, then
 // the detail text, copied to the start-status stream when startup is true.
 void lib_report(const char *tag, bool startup, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+// The same report to the given stream alone, without the log lock (for the signal handler, and
+// before the lock exists).
+void report_unlocked(FILE *out, const char *tag, const char *fmt, ...)
     __attribute__((format(printf, 3, 4)));
 // Writes a detail line to the library's output stream only.
 void lib_print(const char *fmt, ...) __attribute__((format(printf, 1, 2)));

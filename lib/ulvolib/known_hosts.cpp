@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "event_log.h"
+#include "guards.h"
 #include "ulvolib_testing.h"
 
 namespace {
@@ -15,10 +16,8 @@ known_host *pknown_hosts_head = nullptr;   // the entry to overwrite next: the o
 pthread_mutex_t known_host_mutex = PTHREAD_MUTEX_INITIALIZER;  // guards the head and every entry
 
 void report_missing_ring(int line) {
-    get_log_lock();
-    log_event(ulvolib_output(), TAG_ERROR, "");
-    lib_print("   INTERNAL ERROR: pknown_hosts_head is null %s,%d\n", ULVOLIB_UNIT, line);
-    release_log_lock();
+    lib_report(TAG_ERROR, false, "   INTERNAL ERROR: pknown_hosts_head is null %s,%d\n",
+               ULVOLIB_UNIT, line);
 }
 
 // -1 when there is no ring, else 1 or 0 for found or not. Called with known_host_mutex held.
@@ -52,17 +51,18 @@ int create_known_host_ring(int count) {
         ring[i].ip_version = 1;
         ring[i].next = &ring[(i + 1) % count];
     }
-    pthread_mutex_lock(&known_host_mutex);
+    mutex_guard locked(&known_host_mutex);
     pknown_hosts_block = ring;
     pknown_hosts_head = ring;
-    pthread_mutex_unlock(&known_host_mutex);
     return 0;
 }
 
 int a_known_host(const cre *element) {
-    pthread_mutex_lock(&known_host_mutex);
-    int found = find_locked(element);
-    pthread_mutex_unlock(&known_host_mutex);
+    int found;
+    {
+        mutex_guard locked(&known_host_mutex);
+        found = find_locked(element);
+    }
     if (found < 0) {
         report_missing_ring(__LINE__);
         return 0;
@@ -70,32 +70,34 @@ int a_known_host(const cre *element) {
     return found;
 }
 
+// The lookup and the insert are one step, so that no other thread adds the same host between
+// them.
 int add_known_host(const cre *element) {
-    if (a_known_host(element) == 1) {
-        return 0;
+    int found;
+    {
+        mutex_guard locked(&known_host_mutex);
+        found = find_locked(element);
+        if (found == 0) {
+            known_host *entry = pknown_hosts_head;
+            entry->ip_version = element->ip_version;
+            memcpy(entry->addr, cre_destination(element), static_cast<size_t>(element->addr_len));
+            pknown_hosts_head = entry->next;
+            return 1;
+        }
     }
-    pthread_mutex_lock(&known_host_mutex);
-    known_host *entry = pknown_hosts_head;
-    if (entry == nullptr) {
-        pthread_mutex_unlock(&known_host_mutex);
+    if (found < 0) {
         report_missing_ring(__LINE__);
-        return 0;
     }
-    entry->ip_version = element->ip_version;
-    memcpy(entry->addr, cre_destination(element), static_cast<size_t>(element->addr_len));
-    pknown_hosts_head = entry->next;
-    pthread_mutex_unlock(&known_host_mutex);
-    return 1;
+    return 0;
 }
 
 void debug_dump_known_hosts() {
-    pthread_mutex_lock(&known_host_mutex);
+    mutex_guard locked(&known_host_mutex);  // the one nesting: the log lock inside it
     if (pknown_hosts_head == nullptr) {
-        pthread_mutex_unlock(&known_host_mutex);
         report_missing_ring(__LINE__);
         return;
     }
-    get_log_lock();
+    log_lock_guard log;
     log_event(ulvolib_output(), TAG_DEBUG, "");
     int position = 0;
     const known_host *entry = pknown_hosts_head;
@@ -104,16 +106,13 @@ void debug_dump_known_hosts() {
                   entry->addr[2], entry->addr[3]);
         entry = entry->next;
     } while (entry != pknown_hosts_head);
-    release_log_lock();
-    pthread_mutex_unlock(&known_host_mutex);
 }
 
 known_host *known_hosts_head_for_test() {
     return pknown_hosts_head;
 }
 void reset_known_hosts_for_test() {
-    pthread_mutex_lock(&known_host_mutex);
+    mutex_guard locked(&known_host_mutex);
     free(pknown_hosts_block);
     pknown_hosts_block = pknown_hosts_head = nullptr;
-    pthread_mutex_unlock(&known_host_mutex);
 }

@@ -3,6 +3,7 @@
 #include <cinttypes>
 
 #include "event_log.h"
+#include "guards.h"
 #include "shm_layout.h"
 #include "shm_reader.h"
 
@@ -49,7 +50,7 @@ int debug_dump_shm_struct_unlocked() {
         return 1;
     }
     const shm_stat_block &b = *block;
-    get_log_lock();
+    log_lock_guard log;
     log_event(ulvolib_output(), TAG_DEBUG, "");
     lib_print("Dumping shared memory structure\n");
     lib_print("===============================\n");
@@ -63,7 +64,6 @@ int debug_dump_shm_struct_unlocked() {
     print_dtt_and_gauge(b);
     print_config(b.config);
     lib_print("Done dumping shared memory structure\n");
-    release_log_lock();
     shm_block_detach(block);
     return 0;
 }
@@ -73,12 +73,11 @@ int debug_dump_shm_unlocked() {
     if (shm_block_attach(&block) != 0) {
         return 1;
     }
-    get_log_lock();
+    log_lock_guard log;
     log_event(ulvolib_output(), TAG_DEBUG, "");
     lib_print("   Dumping shared memory\n");
     dump_hex(block, SHM_BLOCK_SIZE);
     lib_print("   Done dumping shared memory\n");
-    release_log_lock();
     shm_block_detach(block);
     return 0;
 }

@@ -189,22 +189,20 @@ int shm_block_in_the_way(int32_t key, int32_t *owner) {
 }
 
 void report_block_in_use(int32_t key) {
-    get_log_lock();
-    log_event(ulvolib_output(), TAG_ERROR, "");
-    lib_detail("   The shared memory key %#x, appears to be in use\n", key);
-    lib_detail("   by another application. Setting shared_memory_key in \n");
-    lib_detail("   %s\n", ULVO_CONFIG_PATH);
-    lib_detail("   may resolve this issue, run \"ipcs -m\" to view\n");
-    lib_detail("   shared memory usage.\n");
-    release_log_lock();
+    lib_report(TAG_ERROR, true,
+               "   The shared memory key %#x, appears to be in use\n"
+               "   by another application. Setting shared_memory_key in \n"
+               "   %s\n"
+               "   may resolve this issue, run \"ipcs -m\" to view\n"
+               "   shared memory usage.\n",
+               key, ULVO_CONFIG_PATH);
 }
 
 void report_other_instance(int32_t pid) {
-    get_log_lock();
-    log_event(ulvolib_output(), TAG_WARNING, "");
-    lib_detail("   Another instance of kel-ulvod appears to be running,\n");
-    lib_detail("   check process id %d.\n", pid);
-    release_log_lock();
+    lib_report(TAG_WARNING, true,
+               "   Another instance of kel-ulvod appears to be running,\n"
+               "   check process id %d.\n",
+               pid);
 }
 
 int update_ipv4_tt_shm(const tt_stat *stat) {

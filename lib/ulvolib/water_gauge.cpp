@@ -4,6 +4,7 @@
 
 #include <cstddef>
 
+#include "guards.h"
 #include "shm_layout.h"
 #include "shm_protocol.h"
 #include "shm_reader.h"
@@ -21,14 +22,13 @@ void set_water_gauge(int value, int locked) {
     if (block == nullptr) {
         return;
     }
-    if (locked != 1) {
-        pthread_mutex_lock(&water_gauge_mutex);
-    }
     int32_t gauge = value;
-    publish_section(&block->wg_begin_sig, &block->wg_end_sig, &gauge, sizeof gauge);
-    if (locked != 1) {
-        pthread_mutex_unlock(&water_gauge_mutex);
+    if (locked == 1) {
+        publish_section(&block->wg_begin_sig, &block->wg_end_sig, &gauge, sizeof gauge);
+        return;
     }
+    mutex_guard guard(&water_gauge_mutex);
+    publish_section(&block->wg_begin_sig, &block->wg_end_sig, &gauge, sizeof gauge);
 }
 
 int water_gauge_reading(int locked) {
@@ -37,23 +37,19 @@ int water_gauge_reading(int locked) {
     if (block == nullptr) {
         return 0;  // no block, no level: nothing can be raised or lowered
     }
-    if (locked != 1) {
-        pthread_mutex_lock(&water_gauge_mutex);
+    if (locked == 1) {
+        return block->water_gauge;
     }
-    int value = block->water_gauge;
-    if (locked != 1) {
-        pthread_mutex_unlock(&water_gauge_mutex);
-    }
-    return value;
+    mutex_guard guard(&water_gauge_mutex);
+    return block->water_gauge;
 }
 
 int test_and_set_water_mark(int expected, int value) {
-    pthread_mutex_lock(&water_gauge_mutex);
+    mutex_guard guard(&water_gauge_mutex);
     int was = water_gauge_reading(1);
     if (was == expected) {
         set_water_gauge(value, 1);
     }
-    pthread_mutex_unlock(&water_gauge_mutex);
     return was == expected ? 1 : 0;
 }
 

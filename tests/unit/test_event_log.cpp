@@ -98,17 +98,23 @@ TEST_F(EventLog, LockIsRecursiveAndExcludesOtherThreads) {
     EXPECT_TRUE(entered);
 }
 
-TEST_F(EventLog, DetailLinesAreCopiedOnceToAnotherStartStatusStream) {
+TEST_F(EventLog, ReportDetailsAreCopiedOnceToAnotherStartStatusStream) {
     Capture status;
-    lib_detail("   before %d\n", 1);
+    lib_report(TAG_ERROR, true, "   before %d\n", 1);
     set_start_status_file(status.file());
-    lib_detail("   during %d\n", 2);
-    lib_print("   event log only\n");
+    lib_report(TAG_ERROR, true, "   during %d\n", 2);
+    lib_report(TAG_WARNING, false, "   event log only\n");
     set_start_status_file(out.file());  // the same stream: never written twice
-    lib_detail("   same %d\n", 3);
+    lib_report(TAG_INFO, true, "   same %d\n", 3);
     set_start_status_file(nullptr);
-    EXPECT_EQ(out.text(), "   before 1\n   during 2\n   event log only\n   same 3\n");
-    EXPECT_EQ(status.text(), "   during 2\n");
+    report_unlocked(status.file(), TAG_DEBUG, "   to %s\n", "a stream of its own");
+    const std::string tag = R"( +\[[^\]]{24}\] \n)";
+    std::regex log("\\[ERROR\\]" + tag + "   before 1\n\\[ERROR\\]" + tag +
+                   "   during 2\n\\[WARNING\\]" + tag + "   event log only\n\\[INFO\\]" + tag +
+                   "   same 3\n");
+    EXPECT_TRUE(std::regex_match(out.text(), log)) << out.text();
+    std::regex copied("   during 2\n\\[DEBUG\\]" + tag + "   to a stream of its own\n");
+    EXPECT_TRUE(std::regex_match(status.text(), copied)) << status.text();
 }
 
 TEST_F(EventLog, DumpHexRowsOfEightLabelledByOffset) {

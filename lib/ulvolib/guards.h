@@ -1,0 +1,54 @@
+// Scoped guards for the daemon's locks and signal mask.
+//
+// The rules, in one place:
+// - Each of cr_mutex, known_host_mutex, water_gauge_mutex and dropping_conn_mutex is taken and
+//   released inside one operation; no thread holds two of them at once.
+// - The log lock may be taken while known_host_mutex is held (the known-host dump); nothing
+//   takes them in the other order. The daemon's startup_mutex is taken before the log lock.
+// - Whoever holds the log lock, dropping_conn_mutex or startup_mutex blocks every signal
+//   meanwhile: the shutdown runs in a signal handler on any thread and needs the streams and
+//   the start-status file, so no thread may be stopped by it while holding them.
+#pragma once
+
+#include <pthread.h>
+
+#include <csignal>
+
+#include "event_log.h"
+
+// Blocks every signal for the calling thread until the end of its scope.
+class signal_blocker {
+  public:
+    signal_blocker() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &saved_);
+    }
+    ~signal_blocker() { pthread_sigmask(SIG_SETMASK, &saved_, nullptr); }
+    signal_blocker(const signal_blocker &) = delete;
+    signal_blocker &operator=(const signal_blocker &) = delete;
+
+  private:
+    sigset_t saved_;
+};
+
+// Holds a mutex until the end of its scope.
+class mutex_guard {
+  public:
+    explicit mutex_guard(pthread_mutex_t *mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
+    ~mutex_guard() { pthread_mutex_unlock(mutex_); }
+    mutex_guard(const mutex_guard &) = delete;
+    mutex_guard &operator=(const mutex_guard &) = delete;
+
+  private:
+    pthread_mutex_t *mutex_;
+};
+
+// Holds the log lock (which blocks signals itself) until the end of its scope.
+class log_lock_guard {
+  public:
+    log_lock_guard() { get_log_lock(); }
+    ~log_lock_guard() { release_log_lock(); }
+    log_lock_guard(const log_lock_guard &) = delete;
+    log_lock_guard &operator=(const log_lock_guard &) = delete;
+};
