@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "capture.h"
+#include "env_config.h"
 #include "event_log.h"
 #include "known_hosts.h"
 #include "packets.h"
@@ -18,18 +19,9 @@
 
 namespace {
 
-const char *CONFIG_ENV[][2] = {
-    {"host_working_set_size", "2"},     {"delay_queue_delay_seconds", "1"},
-    {"delay_queue_size", "10"},         {"delay_queue_high_watermark", "8"},
-    {"delay_queue_low_watermark", "4"}, {"shared_memory_key", "0x4b554c57"},
-};
-
 class DaemonLogic : public ::testing::Test {
   protected:
     void SetUp() override {
-        for (auto &kv : CONFIG_ENV) {
-            setenv(kv[0], kv[1], 1);
-        }
         set_ulvolib_output(out.file());
         ASSERT_EQ(init_ulvolib(), 0);
         ASSERT_EQ(read_config(&config), 0);
@@ -93,6 +85,12 @@ class DaemonLogic : public ::testing::Test {
         add_known_host(&c.element);
     }
 
+    EnvConfig config_env{{.host_working_set_size = "2",
+                          .delay_queue_delay_seconds = "1",
+                          .delay_queue_size = "10",
+                          .delay_queue_high_watermark = "8",
+                          .delay_queue_low_watermark = "4",
+                          .shared_memory_key = "0x4b554c57"}};
     Capture out;
     ulvo_config config{};
     VerdictSink sink;
