@@ -9,7 +9,7 @@
 namespace {
 
 class Packaging : public DaemonTest {
-protected:
+  protected:
     void SetUp() override {
         DaemonTest::SetUp();
         stage = private_dir() + "/stage";
@@ -74,9 +74,8 @@ TEST_F(Packaging, LogrotateRotatesTheEventLogWhileTheDaemonWrites) {
     std::string before = read_file(EVENT_LOG);
     ASSERT_NE(before.find("kel-ulvo started"), std::string::npos);
     int rc = -1;
-    std::string out = run_output("logrotate -f -s " + private_dir() + "/logrotate.state " +
-                                     logrotate + " 2>&1",
-                                 &rc);
+    std::string out = run_output(
+        "logrotate -f -s " + private_dir() + "/logrotate.state " + logrotate + " 2>&1", &rc);
     EXPECT_EQ(rc, 0) << out;
     EXPECT_EQ(read_file(std::string(EVENT_LOG) + ".1"), before);
     EXPECT_EQ(read_file(EVENT_LOG), "");
@@ -90,4 +89,6 @@ TEST_F(Packaging, LogrotateRotatesTheEventLogWhileTheDaemonWrites) {
 
 }  // namespace
 
-int main(int argc, char **argv) { return sandbox_main(argc, argv); }
+int main(int argc, char **argv) {
+    return sandbox_main(argc, argv);
+}
