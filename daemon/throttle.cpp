@@ -111,6 +111,63 @@ bool registration_refused(tt_param *param) {
     return netlink_error(param, code, true) || code != 0;
 }
 
+// Judges one received packet: accepted to a known host, held while the pool has room, else
+// dropped. false when a verdict failed (reported).
+bool judge_packet(tt_param *param, cre **current, tt_stat *counters) {
+    cre *element = *current;
+    element->pkt = reinterpret_cast<ipq_packet_msg *>(element->msg_buf + sizeof(nlmsghdr));
+    if (!names_destination(element)) {
+        return accept_unusable(param, element, counters);
+    }
+    ++counters->processed_crs;
+    if (a_known_host(element) != 0) {
+        if (!verdict(param, element, ULVO_NF_ACCEPT)) {
+            return false;
+        }
+        ++counters->never_throttled_crs;
+    } else if (cre *fresh = alloc_cre(param->ip_version); fresh != nullptr) {
+        queue_cre(element);
+        ++counters->throttled_crs;
+        *current = fresh;
+    } else {
+        alarm_note_drop();
+        if (!verdict(param, element, ULVO_NF_DROP)) {
+            return false;
+        }
+        ++counters->dropped_crs;
+    }
+    return true;
+}
+
+// Acts on one received message by its type: false when a verdict failed (reported).
+bool dispatch(tt_param *param, cre **current, tt_stat *counters) {
+    cre *element = *current;
+    nlmsghdr header;
+    memcpy(&header, element->msg_buf, sizeof header);
+    switch (header.nlmsg_type) {
+        case IPQM_PACKET:
+            return judge_packet(param, current, counters);
+        case ULVO_UNUSABLE_PACKET:
+            element->pkt = reinterpret_cast<ipq_packet_msg *>(element->msg_buf + sizeof header);
+            return accept_unusable(param, element, counters);
+        case NLMSG_ERROR: {
+            int code;
+            memcpy(&code, element->msg_buf + sizeof header, sizeof code);
+            if (netlink_error(param, code, false)) {
+                request_shutdown();
+            }
+            return true;
+        }
+        case NLMSG_NOOP:
+            return true;
+        default:
+            lib_report(TAG_WARNING, false,
+                       "   unknown netlink message type %#x in %s thread, %s,%d\n",
+                       header.nlmsg_type, param->thread_name, ULVO_UNIT, __LINE__);
+            return true;
+    }
+}
+
 }  // namespace
 
 int create_throttle_thread(tt_param *param) {
@@ -138,59 +195,9 @@ int create_throttle_thread(tt_param *param) {
 }
 
 int handle_message(tt_param *param, cre **current, tt_stat *counters) {
-    cre *element = *current;
-    nlmsghdr header;
-    memcpy(&header, element->msg_buf, sizeof header);
-    switch (header.nlmsg_type) {
-        case NLMSG_ERROR: {
-            int code;
-            memcpy(&code, element->msg_buf + sizeof header, sizeof code);
-            if (netlink_error(param, code, false)) {
-                request_shutdown();
-            }
-            break;
-        }
-        case ULVO_UNUSABLE_PACKET:
-            element->pkt = reinterpret_cast<ipq_packet_msg *>(element->msg_buf + sizeof header);
-            if (!accept_unusable(param, element, counters)) {
-                return 1;
-            }
-            break;
-        case IPQM_PACKET:
-            element->pkt = reinterpret_cast<ipq_packet_msg *>(element->msg_buf + sizeof header);
-            if (!names_destination(element)) {
-                if (!accept_unusable(param, element, counters)) {
-                    return 1;
-                }
-                break;
-            }
-            ++counters->processed_crs;
-            if (a_known_host(element) != 0) {
-                if (!verdict(param, element, ULVO_NF_ACCEPT)) {
-                    return 1;
-                }
-                ++counters->never_throttled_crs;
-            } else if (cre *fresh = alloc_cre(param->ip_version); fresh != nullptr) {
-                queue_cre(element);
-                ++counters->throttled_crs;
-                *current = fresh;
-            } else {
-                alarm_note_drop();
-                if (!verdict(param, element, ULVO_NF_DROP)) {
-                    return 1;
-                }
-                ++counters->dropped_crs;
-            }
-            break;
-        case NLMSG_NOOP:
-            break;
-        default:
-            lib_report(TAG_WARNING, false,
-                       "   unknown netlink message type %#x in %s thread, %s,%d\n",
-                       header.nlmsg_type, param->thread_name, ULVO_UNIT, __LINE__);
-            break;
+    if (!dispatch(param, current, counters)) {
+        return 1;
     }
-
     if (alarm_raise_if_high(param->config)) {
         ++counters->times_vla_detected;
         publish(param, counters);

@@ -203,11 +203,11 @@ class DaemonTest : public ::testing::Test {
             return -1;
         }
         long total = 0;
-        long queue, peer, waiting;
+        long long queue, peer, waiting;  // the peer's port id is a u32: not a long on i386
         std::string rest;
         while (table >> queue >> peer >> waiting && std::getline(table, rest)) {
             if (queue == 4401 || queue == 4406) {
-                total += waiting;
+                total += static_cast<long>(waiting);
             }
         }
         return total;
