@@ -86,13 +86,14 @@ bool names_destination(const cre *element) {
 }
 
 // The kernel answers a registration only to refuse it, and does so before nl_create_filter
-// returns; no rule feeds the queue yet, so a message waiting now is that answer. Reported as
-// the thread would report it, and copied to the start-status file.
+// returns, so a refusal is waiting on the socket now. It is reported as the thread would report
+// it, and copied to the start-status file. A packet waiting instead (rules left behind by a
+// daemon that was killed) shows that the queue is ours; it is let through.
 bool registration_refused(tt_param *param) {
     if (nl_pending(&param->filter) == 0) {
         return false;
     }
-    unsigned char answer[ULVO_MSG_BUF_SIZE] = {};
+    alignas(unsigned long) unsigned char answer[ULVO_MSG_BUF_SIZE] = {};
     if (nl_get_msg(&param->filter, answer, sizeof answer) != NL_OK) {
         lib_report(TAG_ERROR, true,
                    "   netlink msg read failed, errno=%d rc=%d, in thread %s,  %s,%d\n", errno,
@@ -101,13 +102,16 @@ bool registration_refused(tt_param *param) {
     }
     nlmsghdr header;
     memcpy(&header, answer, sizeof header);
+    if (header.nlmsg_type == IPQM_PACKET || header.nlmsg_type == ULVO_UNUSABLE_PACKET) {
+        const auto *packet = reinterpret_cast<const ipq_packet_msg *>(answer + sizeof header);
+        nl_msg_action(&param->filter, &packet->packet_id, ULVO_NF_ACCEPT);
+        return false;
+    }
+    if (header.nlmsg_type != NLMSG_ERROR) {
+        return false;  // the thread reports anything else it receives
+    }
     int code = 0;
     memcpy(&code, answer + sizeof header, sizeof code);
-    if (header.nlmsg_type != NLMSG_ERROR) {
-        lib_report(TAG_ERROR, true, "   unknown netlink message type %#x in %s thread, %s,%d\n",
-                   header.nlmsg_type, param->thread_name, ULVO_UNIT, __LINE__);
-        return true;
-    }
     return netlink_error(param, code, true) || code != 0;
 }
 

@@ -44,15 +44,24 @@ build_tree() {
     rm -f "$log"
 }
 
-# Inside a private mount namespace: tmpfs over the fixed paths, loopback up, the programs
-# installed there (the service files stay out, so the host's /etc is never written).
-sandbox_install() {
+# Inside private mount and network namespaces: tmpfs over the fixed paths (and over the service
+# directories, so that nothing could ever land in the host's /etc), loopback up. The system
+# tests set their sandboxes up with this too.
+sandbox_mounts() {
     local dir
-    for dir in /opt /etc/opt /var/opt /etc/systemd/system /etc/logrotate.d; do
+    for dir in /opt /etc/opt /var/opt; do
+        mount -t tmpfs -o nosuid,nodev,mode=0755 tmpfs "$dir" || return 1
+    done
+    for dir in /etc/systemd/system /etc/logrotate.d; do
         if [ -d "$dir" ]; then
-            mount -t tmpfs -o mode=0755 tmpfs "$dir"
+            mount -t tmpfs -o nosuid,nodev,mode=0755 tmpfs "$dir" || return 1
         fi
     done
     ip link set lo up
+}
+
+# The sandbox with the programs installed in it (the service files stay out).
+sandbox_install() {
+    sandbox_mounts
     cmake --install build --component Unspecified >/dev/null
 }

@@ -1,7 +1,6 @@
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,19 +35,12 @@ void must(bool ok, const char *what) {
     }
 }
 
-// Inside the namespaces: private fixed paths and a working loopback interface.
+// Inside the namespaces: private fixed paths and a working loopback interface, set up by the
+// same shell function as the demo's and the benchmark's sandboxes.
 void set_up_inside() {
-    for (const char *dir : {"/opt", "/etc/opt", "/var/opt"}) {
-        must(mount("tmpfs", dir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") == 0, dir);
-    }
-    // Nothing installs there from a sandbox (the service files are not installed), but should
-    // anything try, it lands in the sandbox.
-    for (const char *dir : {"/etc/systemd/system", "/etc/logrotate.d"}) {
-        if (access(dir, F_OK) == 0) {
-            must(mount("tmpfs", dir, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755") == 0, dir);
-        }
-    }
-    must(run("ip link set lo up") == 0, "ip link set lo up");
+    must(run(std::string("source ") + KEL_ULVO_SOURCE_DIR +
+             "/scripts/common.sh && sandbox_mounts") == 0,
+         "sandbox_mounts");
     must(run("mkdir -p " + private_dir()) == 0, "mkdir private_dir");
 }
 
