@@ -1,8 +1,10 @@
 #include "ulvo.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -93,14 +95,58 @@ void failed_start() {
 
 // ------------------------------------------------------------------------ start-up steps
 
+// Opens one of the daemon's own files for writing, appending or from its start. A symbolic
+// link or anything but a regular file is never written through (errno ELOOP or EINVAL), and a
+// file that others may write loses that right.
+FILE *open_own_file(const char *path, bool append) {
+    int fd = open(
+        path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0),
+        0644);
+    if (fd == -1) {
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    if ((st.st_mode & 022) != 0) {
+        fchmod(fd, st.st_mode & 07755);
+    }
+    if ((!append && ftruncate(fd, 0) != 0) || fcntl(fd, F_SETFL, append ? O_APPEND : 0) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE *file = fdopen(fd, append ? "a" : "w");
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
+// Why a file of the daemon's could not be opened, beyond its errno.
+const char *open_hint(int error) {
+    return error == ELOOP || error == EINVAL
+               ? "   it is a symbolic link or not a regular file: kel-ulvod writes only its own "
+                 "files\n"
+               : "";
+}
+
 // Banner, event log and start-status file, before the fork; a failure exits with 1.
 void open_outputs() {
     printf("\n%s\n", BANNER);
+    if (geteuid() != 0) {
+        fprintf(stderr, "ERROR: kel-ulvod must run as root\n");
+        exit(1);
+    }
+    umask(022);  // whatever it was started with, nothing it makes is writable by others
     errno = 0;
-    FILE *log = fopen(ULVO_LOG_PATH, "a");
+    FILE *log = open_own_file(ULVO_LOG_PATH, true);
     if (log == nullptr) {
-        fprintf(stderr, "ERROR: could not open %s (%d), %s,%d\n", ULVO_LOG_PATH, errno, ULVO_UNIT,
-                __LINE__);
+        int error = errno;
+        fprintf(stderr, "ERROR: could not open %s (%d), %s,%d\n%s", ULVO_LOG_PATH, error, ULVO_UNIT,
+                __LINE__, open_hint(error));
         exit(1);
     }
     char started[128];
@@ -108,13 +154,13 @@ void open_outputs() {
     log_event(log, TAG_INFO, started);
     set_ulvolib_output(log);
 
-    FILE *status = fopen(ULVO_START_STATUS_PATH, "w");
+    FILE *status = open_own_file(ULVO_START_STATUS_PATH, false);
     if (status == nullptr) {
         int error = errno;
-        lib_report(TAG_ERROR, false, "   could not open %s (%d), %s,%d\n", ULVO_START_STATUS_PATH,
-                   error, ULVO_UNIT, __LINE__);
-        fprintf(stderr, "   could not open %s (%d), %s,%d\n", ULVO_START_STATUS_PATH, error,
-                ULVO_UNIT, __LINE__);
+        lib_report(TAG_ERROR, false, "   could not open %s (%d), %s,%d\n%s", ULVO_START_STATUS_PATH,
+                   error, ULVO_UNIT, __LINE__, open_hint(error));
+        fprintf(stderr, "   could not open %s (%d), %s,%d\n%s", ULVO_START_STATUS_PATH, error,
+                ULVO_UNIT, __LINE__, open_hint(error));
         exit(1);
     }
     fprintf(status, "%s\n", BANNER);
@@ -164,6 +210,30 @@ void fill_tt_param(tt_param *param, const char *name, int ip_version, int family
     param->update_tt_stat = update;
 }
 
+// One daemon per host, whatever its key: the first holds an exclusive lock on a file of its
+// own for its whole life, with its pid in it, and a second is refused before any helper verb.
+void take_instance_lock() {
+    int fd = open(ULVO_LOCK_PATH, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd == -1) {
+        lib_report(TAG_ERROR, true, "   could not open %s (%d), %s,%d\n%s", ULVO_LOCK_PATH, errno,
+                   ULVO_UNIT, __LINE__, open_hint(errno));
+        fail_start();
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        char text[32] = {};
+        ssize_t n = pread(fd, text, sizeof text - 1, 0);
+        report_other_instance(n > 0 ? static_cast<int32_t>(atoi(text)) : 0);
+        fail_start();
+    }
+    char text[32];
+    int length = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
+    if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<size_t>(length), 0) != length) {
+        lib_report(TAG_WARNING, false, "   could not write the pid to %s (%d), %s,%d\n",
+                   ULVO_LOCK_PATH, errno, ULVO_UNIT, __LINE__);
+    }
+    // The descriptor stays open, and the lock held, until the process ends.
+}
+
 // A second daemon must not touch the running one's rules: before the helper script runs at
 // all, a block under the configured key that alloc_mem would refuse (a live kel-ulvod's, or one
 // of another application or of the other build's daemon) ends start-up with alloc_mem's report.
@@ -175,7 +245,7 @@ void refuse_block_in_the_way() {
     int32_t owner = 0;
     switch (shm_block_in_the_way(key, &owner)) {
         case SHM_FOREIGN:
-            report_block_in_use(key);
+            report_block_in_use(key, owner);
             fail_start();
         case SHM_LIVE:
             report_other_instance(owner);
@@ -314,8 +384,9 @@ void release_queues() {
     }
 }
 
-// Sends SIGUSR1 to every other thread of the daemon: each then waits inside the handler.
-void stop_workers() {
+// Sends SIGUSR1 to every other thread of the daemon: each then waits inside the handler. false
+// when no worker thread was ever started (a start that failed early).
+bool stop_workers() {
     pthread_t self = pthread_self();
     auto stop = [self](int running, pthread_t thread) {
         if (running != 0 && !pthread_equal(thread, self)) {
@@ -328,6 +399,7 @@ void stop_workers() {
     if (!pthread_equal(self, main_thread_id)) {
         pthread_kill(main_thread_id, SIGUSR1);
     }
+    return ipv4_thread_running != 0 || ipv6_thread_running != 0 || dethrottle_thread_running != 0;
 }
 
 // The ending for a signal of sigs_to_drop_core_for: abort, so that a core file is written.
@@ -423,8 +495,9 @@ void sig_handler(int signal_number) {
     log_event(ulvolib_output(), TAG_INFO, "kel-ulvo exiting");
     begin_shutdown();
     release_queues();
-    stop_workers();
-    sleep(1);
+    if (stop_workers()) {
+        sleep(1);  // the threads stop
+    }
     shm_block_free();
     if (drops_core(signal_number)) {
         end_with_core(signal_number);
@@ -440,6 +513,7 @@ int ulvo_main() {
     daemonize();
     fill_tt_param(&ipv4_tt_param, "IPv4", 1, AF_INET, &config, update_ipv4_tt_shm);
     fill_tt_param(&ipv6_tt_param, "IPv6", 2, AF_INET6, &config, update_ipv6_tt_shm);
+    take_instance_lock();
     refuse_block_in_the_way();
     prepare_kernel();
     init_library(&config);

@@ -18,6 +18,8 @@ inline constexpr char ULVO_VERSION[] = "1.0.0-9.sles9";
 
 inline constexpr char ULVO_LOG_PATH[] = "/var/opt/kel/kel-ulvo/kel-ulvo.log";
 inline constexpr char ULVO_START_STATUS_PATH[] = "/var/opt/kel/kel-ulvo/.start_status.txt";
+// Held locked by the running daemon, with its pid in it: one daemon per host.
+inline constexpr char ULVO_LOCK_PATH[] = "/var/opt/kel/kel-ulvo/kel-ulvod.lock";
 inline constexpr char CMD_UNLOAD_RULES[] =
     "/opt/kel/kel-ulvo/kel-ulvo-iptables unload_rules &>/dev/null;";
 inline constexpr char CMD_DETACH_RULES[] =

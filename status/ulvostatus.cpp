@@ -18,6 +18,20 @@ bool init_library() {
     return init_ulvolib() == 0;
 }
 
+// The block's daemon is alive: true, or false with the reason on standard error (a block
+// that a killed or stopped daemon left is not a running daemon's, whatever it says).
+bool daemon_running() {
+    int32_t pid = 0;
+    if (get_shm_owner_pid(&pid) != 0) {
+        return false;
+    }
+    if (!process_running(pid)) {
+        fprintf(stderr, "kel-ulvod (pid %d) is not running\n", static_cast<int>(pid));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int print_stats() {
@@ -50,7 +64,8 @@ int print_stats() {
     printf("known host working set size: %d\n", config.host_working_set_size);
     printf("delay queue high water mark: %d\n", config.dq_high_watermark);
     printf("delay queue low water mark:  %d\n", config.dq_low_watermark);
-    return 0;
+    fflush(stdout);
+    return daemon_running() ? 0 : ULVOSTATUS_FAILED;
 }
 
 int do_proprietary_iface_opts(int count, char **options) {
@@ -69,8 +84,16 @@ int do_proprietary_iface_opts(int count, char **options) {
             return ULVOSTATUS_FAILED;
         }
         if (vla) {
-            bool occurring = virus_activity_occurring() == 1;
+            int32_t level = 0;
+            if (read_water_gauge(&level) != 0) {
+                return ULVOSTATUS_FAILED;  // no answer is not "NO"
+            }
+            bool occurring = level == WG_VLA_OCCURRING;
             printf(occurring ? "YES\n" : "NO\n");
+            fflush(stdout);
+            if (!daemon_running()) {
+                return ULVOSTATUS_FAILED;
+            }
             return occurring ? 1 : 0;
         }
         if (dump_struct) {

@@ -1,5 +1,9 @@
 #include "config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -33,6 +37,7 @@ config_var key_config_vars[] = {
     {"shared_memory_key", DEFAULT_SHARED_MEMORY_KEY, -1, -1, &ulvo_config::shared_memory_key},
 };
 
+constexpr off_t CONFIG_MAX_BYTES = 1 << 20;      // a larger file is not a configuration file
 constexpr int VALUE_BUFFER = 200;                // every lookup uses a 200-byte buffer
 constexpr size_t LINE_LIMIT = VALUE_BUFFER - 1;  // only this much of a line is looked at
 
@@ -56,10 +61,32 @@ void copy_cut(char *dest, int length, const char *src) {
     dest[n] = '\0';
 }
 
+// Opens the configuration file for reading when it is a regular file of at most
+// CONFIG_MAX_BYTES; null otherwise (errno ENOENT when there is none). It is opened without
+// waiting, so that a FIFO put in its place cannot block a reader.
+FILE *open_config_file() {
+    int fd = open(config_path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1) {
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > CONFIG_MAX_BYTES) {
+        close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    FILE *file = fdopen(fd, "r");
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
 // The first line of the file that is not a comment and holds the key anywhere in it, cut to
-// the first LINE_LIMIT characters (its newline kept when it falls inside them).
+// the first LINE_LIMIT characters (its newline kept when it falls inside them). No more than
+// CONFIG_MAX_BYTES are read, should the file grow meanwhile.
 bool first_matching_line(const char *key, char (&out)[VALUE_BUFFER]) {
-    FILE *file = fopen(config_path, "r");
+    FILE *file = open_config_file();
     if (file == nullptr) {
         return false;
     }
@@ -67,7 +94,9 @@ bool first_matching_line(const char *key, char (&out)[VALUE_BUFFER]) {
     size_t capacity = 0;
     ssize_t got;
     bool found = false;
-    while ((got = getline(&line, &capacity, file)) != -1) {
+    off_t read_so_far = 0;
+    while ((got = getline(&line, &capacity, file)) != -1 &&
+           (read_so_far += got) <= CONFIG_MAX_BYTES) {
         // A NUL inside a line ends what the string functions see of it; grep would also
         // stop comparing there for our purposes, and such files are not configuration files.
         if (strstr(line, key) == nullptr || is_comment(line)) {
@@ -128,6 +157,27 @@ void report_key_error(const config_var &row, const char *text, const char *reaso
                reason);
 }
 
+// A configuration file that is there but is not a regular file of a sane size is refused
+// whole: 0 when the file is usable or absent, 1 after a report.
+int check_config_file() {
+    struct stat st {};
+    if (stat(config_path, &st) != 0) {
+        return 0;  // no file: every key not set in the environment takes its default
+    }
+    if (!S_ISREG(st.st_mode)) {
+        lib_report(TAG_ERROR, true,
+                   "   %s is not a regular file,\n   the configuration is refused.\n", config_path);
+        return 1;
+    }
+    if (st.st_size > CONFIG_MAX_BYTES) {
+        lib_report(TAG_ERROR, true,
+                   "   %s is larger than %ld bytes,\n   the configuration is refused.\n",
+                   config_path, static_cast<long>(CONFIG_MAX_BYTES));
+        return 1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int getvar(const char *key, int length, char *dest) {
@@ -153,6 +203,9 @@ int getvar(const char *key, int length, char *dest) {
 }
 
 int read_config(ulvo_config *config) {
+    if (check_config_file() != 0) {
+        return 1;
+    }
     char text[VALUE_BUFFER];
     for (config_var &row : int_config_vars) {
         int32_t value;
@@ -185,8 +238,9 @@ int read_config(ulvo_config *config) {
         report_key_error(row, text, "   valid values start with \"0x\"\n");
         return 1;
     }
+    // A key of 0 is IPC_PRIVATE: every use would make a new private segment.
     int32_t key;
-    if (!to_key(text, &key)) {
+    if (!to_key(text, &key) || key == 0) {
         report_key_error(row, text, "   the value is out of range or not properly formated.\n");
         return 1;
     }
@@ -200,7 +254,7 @@ int peek_shared_memory_key(int32_t *key) {
         *key = key_config_vars[0].default_value;
         return 0;
     }
-    return strncmp(text, "0x", 2) == 0 && to_key(text, key) ? 0 : 1;
+    return strncmp(text, "0x", 2) == 0 && to_key(text, key) && *key != 0 ? 0 : 1;
 }
 
 void set_config_path_for_test(const char *path) {

@@ -2,9 +2,13 @@
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "event_log.h"
@@ -28,6 +32,48 @@ constexpr size_t CONFIG_END = offsetof(shm_stat_block, config_end_sig);
 
 }  // namespace
 
+bool shm_segment_made_by_root(int id, int32_t *owner_uid) {
+    shmid_ds ds{};
+    if (shmctl(id, IPC_STAT, &ds) != 0) {
+        return false;
+    }
+    *owner_uid = static_cast<int32_t>(ds.shm_perm.uid != 0 ? ds.shm_perm.uid : ds.shm_perm.cuid);
+    return ds.shm_perm.cuid == 0 && ds.shm_perm.uid == 0 && (ds.shm_perm.mode & 022) == 0;
+}
+
+int get_shm_owner_pid(int32_t *pid) {
+    shm_stat_block *block;
+    if (shm_block_attach(&block) != 0) {
+        return 1;
+    }
+    *pid = std::atomic_ref<int32_t>(block->pid).load(std::memory_order_acquire);
+    shm_block_detach(block);
+    return 0;
+}
+
+bool process_running(int32_t pid) {
+    if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) {
+        return false;
+    }
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE *stat = fopen(path, "r");
+    if (stat == nullptr) {
+        return true;  // no /proc to ask: it exists, which is all that can be known
+    }
+    char state = '?';
+    // "pid (comm) state ...": the name may hold blanks and parentheses, the last ')' ends it.
+    char line[512];
+    if (fgets(line, sizeof line, stat) != nullptr) {
+        const char *end = strrchr(line, ')');
+        if (end != nullptr && end[1] == ' ') {
+            state = end[2];
+        }
+    }
+    fclose(stat);
+    return state != 'T' && state != 't' && state != 'Z' && state != 'X';
+}
+
 int shm_block_attach(shm_stat_block **address) {
     const ulvo_config *config = ulvolib_config();
     if (config == nullptr) {
@@ -48,6 +94,14 @@ int shm_block_attach(shm_stat_block **address) {
             lib_report(TAG_ERROR, false, "   could not get shm id for shm key %#x, errno=%d\n\n",
                        key, error);
         }
+        return 1;
+    }
+    int32_t owner_uid = -1;
+    if (!shm_segment_made_by_root(id, &owner_uid)) {
+        lib_report(TAG_ERROR, false,
+                   "   the shared memory block at key %#x was not made by kel-ulvod running as\n"
+                   "   root (uid %d made it, or others may write it), it is not read\n\n",
+                   key, owner_uid);
         return 1;
     }
     void *mapping = shmat(id, nullptr, SHM_RDONLY);

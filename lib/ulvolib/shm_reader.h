@@ -8,6 +8,13 @@
 
 // Looks the block up under the configured key and attaches it read-only: 0, or 1 reported.
 int shm_block_attach(shm_stat_block **address);
+// True when root made the segment and no one else may write it; the owner's uid into
+// *owner_uid (its creator's where the owner is root).
+bool shm_segment_made_by_root(int id, int32_t *owner_uid);
+// The pid that the block records as its daemon's: 0, or 1 reported.
+int get_shm_owner_pid(int32_t *pid);
+// True when the process exists and is neither stopped nor a zombie.
+bool process_running(int32_t pid);
 // Detaches a mapping: 0, or 1 reported.
 int shm_block_detach(shm_stat_block *address);
 // Copies the section between the signature words at the two offsets consistently: 0, or 1

@@ -75,13 +75,30 @@ int get_segment(int32_t key, bool *existing) {
 }
 
 // A found block may be taken over only when this build made it and its owner is gone.
-bool may_take_over(const shm_stat_block *block, int32_t key) {
+bool may_take_over(const shm_stat_block *block, int32_t key, int32_t owner_uid) {
     if (!same_sanity_text(block)) {
-        report_block_in_use(key);
+        report_block_in_use(key, owner_uid);
         return false;
     }
     if (owner_alive(block)) {
         report_other_instance(block->pid);
+        return false;
+    }
+    return true;
+}
+
+// A segment with our content that root did not make, or that others may write, is an
+// impostor's: whoever made it could forge the alarm and the counters, or remove them. It is
+// removed, to be made afresh. true when it was; false after a report when it could not be.
+bool remove_impostor(int id, int32_t key, int32_t owner_uid) {
+    lib_report(TAG_WARNING, true,
+               "   removed the shared memory block at key %#x that uid %d made:\n"
+               "   only kel-ulvod running as root may make or write it.\n",
+               key, owner_uid);
+    if (shmctl(id, IPC_RMID, nullptr) == -1) {
+        lib_report(TAG_ERROR, true,
+                   "   shmctl shmid=%#x, errno=%d, could not delete shared   memory, %s,%d\n\n", id,
+                   errno, ULVOLIB_UNIT, __LINE__);
         return false;
     }
     return true;
@@ -127,8 +144,9 @@ bool shm_block_made() {
 }
 
 int make_shm_block(const ulvo_config *config) {
+    const int32_t key = config->shared_memory_key;
     bool existing;
-    int id = get_segment(config->shared_memory_key, &existing);
+    int id = get_segment(key, &existing);
     if (id == -1) {
         return 1;
     }
@@ -139,9 +157,17 @@ int make_shm_block(const ulvo_config *config) {
         return 1;
     }
     auto *block = static_cast<shm_stat_block *>(address);
-    if (existing && !may_take_over(block, config->shared_memory_key)) {
-        shmdt(address);
-        return 1;
+    if (existing) {
+        int32_t owner_uid = -1;
+        bool ours = shm_segment_made_by_root(id, &owner_uid);
+        if (same_sanity_text(block) && !ours) {
+            shmdt(address);
+            return remove_impostor(id, key, owner_uid) ? make_shm_block(config) : 1;
+        }
+        if (!may_take_over(block, key, owner_uid)) {
+            shmdt(address);
+            return 1;
+        }
     }
     init_block(block, config);
     pshm_stat_block = block;
@@ -177,9 +203,14 @@ int shm_block_in_the_way(int32_t key, int32_t *owner) {
         return SHM_FREE;  // alloc_mem reports what it cannot attach
     }
     const auto *block = static_cast<const shm_stat_block *>(address);
+    int32_t owner_uid = -1;
+    bool ours = shm_segment_made_by_root(id, &owner_uid);
     int verdict = SHM_FREE;
     if (!same_sanity_text(block)) {
         verdict = SHM_FOREIGN;
+        *owner = owner_uid;
+    } else if (!ours) {
+        verdict = SHM_FREE;  // an impostor's, which alloc_mem removes
     } else if (owner_alive(block)) {
         verdict = SHM_LIVE;
         *owner = block->pid;
@@ -188,14 +219,15 @@ int shm_block_in_the_way(int32_t key, int32_t *owner) {
     return verdict;
 }
 
-void report_block_in_use(int32_t key) {
+void report_block_in_use(int32_t key, int32_t owner_uid) {
     lib_report(TAG_ERROR, true,
                "   The shared memory key %#x, appears to be in use\n"
                "   by another application. Setting shared_memory_key in \n"
                "   %s\n"
                "   may resolve this issue, run \"ipcs -m\" to view\n"
-               "   shared memory usage.\n",
-               key, ULVO_CONFIG_PATH);
+               "   shared memory usage.\n"
+               "   The segment belongs to uid %d.\n",
+               key, ULVO_CONFIG_PATH, owner_uid);
 }
 
 void report_other_instance(int32_t pid) {

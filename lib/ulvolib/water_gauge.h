@@ -1,6 +1,8 @@
 // The alarm level in the status block: 1 normal, 2 virus-like activity occurring.
 #pragma once
 
+#include <cstdint>
+
 inline constexpr int WG_NORMAL = 1;
 inline constexpr int WG_VLA_OCCURRING = 2;
 
@@ -12,5 +14,7 @@ void set_water_gauge(int value, int locked);
 int water_gauge_reading(int locked);
 // Moves the level from expected to value in one step: 1 when it did, else 0.
 int test_and_set_water_mark(int expected, int value);
+// Reads the running daemon's level from its block: 0, or 1 reported.
+int read_water_gauge(int32_t *level);
 // 1 when the running daemon's block reads 2, else 0 (also when it cannot be read).
 int virus_activity_occurring();

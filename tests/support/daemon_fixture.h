@@ -27,6 +27,13 @@ inline constexpr char CONF[] = "/etc/opt/kel/kel-ulvo/kel-ulvo.conf";
 inline constexpr char EVENT_LOG[] = "/var/opt/kel/kel-ulvo/kel-ulvo.log";
 inline constexpr char START_STATUS[] = "/var/opt/kel/kel-ulvo/.start_status.txt";
 inline constexpr uint16_t SERVICE_PORT = 7000;
+// How much slower the daemon runs in this build: a sanitizer's build (the tests are built with
+// the same flags) gets that much more time in the bounds that a timing test sets.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+inline constexpr int BUILD_SLOWDOWN = 3;
+#else
+inline constexpr int BUILD_SLOWDOWN = 1;
+#endif
 
 class DaemonTest : public ::testing::Test {
   protected:

@@ -202,7 +202,7 @@ TEST_F(PacketPath, AQueueAlreadyBoundFailsTheStart) {
         EXPECT_EQ(status.substr(status.size() - std::min<size_t>(status.size(), 30)),
                   "kel-ulvod failed to start\nend\n")
             << status;
-        while (!daemon_pids().empty() && ms_since(ended) < 2000) {
+        while (!daemon_pids().empty() && ms_since(ended) < 2000 * BUILD_SLOWDOWN) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         EXPECT_TRUE(daemon_pids().empty()) << "a daemon lingers";

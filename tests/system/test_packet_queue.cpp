@@ -292,31 +292,37 @@ TEST_F(HelperScript, WithTheRulesAndNoReaderConnectionsPass) {
     EXPECT_TRUE(wait_connected(after.get(), 1000));
 }
 
+// The helper searches only the system's directories, whatever PATH it is given: a failing
+// iptables is put in place inside the sandbox's own mount namespace instead.
 TEST_F(HelperScript, FailuresGiveTheirStatusesAndReasons) {
+    const std::string fake = "/var/opt/kel-ulvo-test/fakebin/iptables";
     ASSERT_EQ(
-        run("mkdir -p /var/opt/kel-ulvo-test/fakebin && printf '#!/bin/sh\\nexit 3\\n' "
-            ">/var/opt/kel-ulvo-test/fakebin/ip6tables "
-            "&& cp /var/opt/kel-ulvo-test/fakebin/ip6tables "
-            "/var/opt/kel-ulvo-test/fakebin/iptables && chmod +x /var/opt/kel-ulvo-test/fakebin/*"),
+        run("mkdir -p /var/opt/kel-ulvo-test/fakebin && printf '#!/bin/sh\\nexit 3\\n' >" + fake +
+            " && chmod +x " + fake + " && ln -s iptables /var/opt/kel-ulvo-test/fakebin/ip6tables"),
         0);
     int status = -1;
     std::string err = run_output("PATH=/var/opt/kel-ulvo-test/fakebin:$PATH " +
-                                     build_helper_script() + " load_ipv6_modules 2>&1",
+                                     build_helper_script() + " load_ipv4_modules 2>&1",
                                  &status);
+    EXPECT_EQ(status, 0) << "an iptables earlier in the given PATH is not the one run: " << err;
+    std::string real = run_output("readlink -f \"$(command -v iptables)\" | tr -d '\\n'");
+    ASSERT_EQ(run("mount --bind " + fake + " " + real), 0) << real;
+    std::string real6 = run_output("readlink -f \"$(command -v ip6tables)\" | tr -d '\\n'");
+    if (real6 != real) {
+        ASSERT_EQ(run("mount --bind " + fake + " " + real6), 0) << real6;
+    }
+    err = run_output(build_helper_script() + " load_ipv6_modules 2>&1", &status);
     EXPECT_EQ(status, 21);
     EXPECT_NE(err.find("ip6tables cannot queue packets"), std::string::npos) << err;
-    err = run_output("PATH=/var/opt/kel-ulvo-test/fakebin:$PATH " + build_helper_script() +
-                         " load_ipv4_modules 2>&1",
-                     &status);
+    err = run_output(build_helper_script() + " load_ipv4_modules 2>&1", &status);
     EXPECT_EQ(status, 1);
     EXPECT_NE(err.find("iptables cannot queue packets"), std::string::npos) << err;
-    err = run_output(
-        "PATH=/var/opt/kel-ulvo-test/fakebin:$PATH " + build_helper_script() + " load_rules 2>&1",
-        &status);
+    err = run_output(build_helper_script() + " load_rules 2>&1", &status);
     EXPECT_EQ(status, 1);
     EXPECT_NE(err.find("could not"), std::string::npos) << err;
     EXPECT_EQ(verb("no_such_verb"), 2);
-    run("rm -rf /var/opt/kel-ulvo-test/fakebin");
+    run("umount " + real + "; umount " + real6 +
+        " 2>/dev/null; rm -rf /var/opt/kel-ulvo-test/fakebin");
 }
 
 }  // namespace

@@ -203,9 +203,11 @@ TEST_F(StatusBlock, ForeignBlockIsRefusedUntouched) {
               "   by another application. Setting shared_memory_key in \n"
               "   /etc/opt/kel/kel-ulvo/kel-ulvo.conf\n"
               "   may resolve this issue, run \"ipcs -m\" to view\n"
-              "   shared memory usage.\n");
-    int32_t owner = 0;
+              "   shared memory usage.\n"
+              "   The segment belongs to uid 0.\n");
+    int32_t owner = -1;
     EXPECT_EQ(shm_block_in_the_way(KEY, &owner), SHM_FOREIGN);
+    EXPECT_EQ(owner, 0) << "the owner's uid";
     EXPECT_EQ(segment_bytes(id), before);
 }
 
@@ -585,8 +587,9 @@ TEST_F(Ulvostatus, MissingDaemonAndBadConfiguration) {
     r = ulvostatus("-ProprietaryInterface -dump_shm -dump_shm_struct");
     EXPECT_EQ(r.status, 0) << "the dumps go on without a block";
     r = ulvostatus("-ProprietaryInterface -vla_occurring");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "NO\n");
+    EXPECT_EQ(r.status, 101) << "no block is no answer, not \"NO\"";
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("kel-ulvod does not appear to be running"), std::string::npos) << r.err;
 
     r = ulvostatus("-status", "delay_queue_size=5");
     EXPECT_EQ(r.status, 101);

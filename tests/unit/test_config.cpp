@@ -215,18 +215,24 @@ TEST_F(Config, EmptyEnvironmentVariableCountsAsSet) {
 }
 
 TEST_F(Config, SharedMemoryKeyForms) {
+    const char *no_prefix = "   valid values start with \"0x\"\n";
+    // A key that comes to 0 is IPC_PRIVATE: a new private segment at every use.
+    const char *zero = "   the value is out of range or not properly formated.\n";
     struct Case {
         const char *line;
         int result;
         int32_t key;
+        const char *reason;
     };
     const Case cases[] = {
-        {"shared_memory_key=0x", 0, 0},
-        {"shared_memory_key=0x1fZZ", 0, 0x1f},
-        {"shared_memory_key=0x7fffffff", 0, 0x7fffffff},
-        {"shared_memory_key=0X10", 1, -1},
-        {"shared_memory_key= 0x10", 1, -1},
-        {"shared_memory_key=10", 1, -1},
+        {"shared_memory_key=0x", 1, -1, zero},
+        {"shared_memory_key=0x0", 1, -1, zero},
+        {"shared_memory_key=0xZZ", 1, -1, zero},
+        {"shared_memory_key=0x1fZZ", 0, 0x1f, nullptr},
+        {"shared_memory_key=0x7fffffff", 0, 0x7fffffff, nullptr},
+        {"shared_memory_key=0X10", 1, -1, no_prefix},
+        {"shared_memory_key= 0x10", 1, -1, no_prefix},
+        {"shared_memory_key=10", 1, -1, no_prefix},
     };
     for (const Case &c : cases) {
         Capture text;
@@ -237,8 +243,8 @@ TEST_F(Config, SharedMemoryKeyForms) {
         EXPECT_EQ(config.shared_memory_key, c.key) << c.line;
         if (c.result == 1) {
             std::string value = std::string(c.line).substr(sizeof "shared_memory_key=" - 1);
-            EXPECT_EQ(text.text(), "   shared_memory_key is set to " + value + " in " + path +
-                                       ",\n   valid values start with \"0x\"\n");
+            EXPECT_EQ(text.text(),
+                      "   shared_memory_key is set to " + value + " in " + path + ",\n" + c.reason);
         }
     }
 }

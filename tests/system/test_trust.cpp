@@ -1,0 +1,284 @@
+// What an unprivileged local user or a careless administrator can do to the daemon and its
+// status: nothing of it may forge, block or mislead. Unprivileged steps run as uid 65534.
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+
+#include "daemon_fixture.h"
+#include "shm_layout.h"
+
+namespace {
+
+constexpr key_t KEY = 0x4b554c56;
+constexpr char AS_NOBODY[] = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+
+// Runs the function in a child process as uid and gid 65534; true when it returned true.
+bool as_nobody(const std::function<bool()> &step) {
+    pid_t child = fork();
+    if (child == 0) {
+        bool ok = setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0 && step();
+        _exit(ok ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// Makes a segment at the key, world-writable, filled with the bytes given.
+bool make_segment(const std::string &content, int32_t pid, int32_t gauge) {
+    int id = shmget(KEY, SHM_BLOCK_SIZE, IPC_CREAT | IPC_EXCL | 0666);
+    if (id == -1) {
+        return false;
+    }
+    auto *block = static_cast<shm_stat_block *>(shmat(id, nullptr, 0));
+    if (block == reinterpret_cast<void *>(-1)) {
+        return false;
+    }
+    memset(block, 0, sizeof *block);
+    memcpy(block->mem_block_sanity_string, content.c_str(),
+           std::min(content.size(), sizeof block->mem_block_sanity_string - 1));
+    block->pid = pid;
+    block->water_gauge = gauge;
+    for (uint32_t *word : {&block->wg_begin_sig, &block->wg_end_sig}) {
+        *word = 1;
+    }
+    shmdt(block);
+    return true;
+}
+
+shmid_ds segment_stat() {
+    shmid_ds ds{};
+    int id = shmget(KEY, 0, 0);
+    EXPECT_NE(id, -1);
+    shmctl(id, IPC_STAT, &ds);
+    return ds;
+}
+
+class Trust : public DaemonTest {
+  protected:
+    struct Result {
+        int status;
+        std::string out, err;
+    };
+    static Result ulvostatus(const std::string &args, const std::string &prefix = "") {
+        Result r{};
+        std::string err_file = private_dir() + "/ulvostatus.err";
+        r.out = run_output("timeout 10 " + prefix + STATUS_TOOL + " " + args + " 2>" + err_file,
+                           &r.status);
+        r.err = read_file(err_file);
+        return r;
+    }
+    static bool ends_failed(const std::string &status) {
+        const std::string ending = "kel-ulvod failed to start\nend\n";
+        return status.size() >= ending.size() &&
+               status.compare(status.size() - ending.size(), ending.size(), ending) == 0;
+    }
+};
+
+// A block with the daemon's sanity text made by another user is an impostor's: the daemon
+// removes it, makes its own and says so. Foreign content stays refused and untouched, with its
+// owner named. The status tool does not believe a block that root did not make.
+TEST_F(Trust, StatusBlockOfAnotherUserIsNeverAdopted) {
+    ASSERT_TRUE(as_nobody([] { return make_segment(SHM_SANITY_TEXT, 1, 2); }));
+    Result faked = ulvostatus("-ProprietaryInterface -vla_occurring");
+    EXPECT_EQ(faked.status, 101) << faked.out;
+    EXPECT_NE(faked.err.find("uid 65534 made it"), std::string::npos) << faked.err;
+
+    std::string status = start_daemon();
+    EXPECT_FALSE(ends_failed(status)) << status;
+    EXPECT_NE(status.find("   removed the shared memory block at key 0x4b554c56 that uid 65534 "
+                          "made:\n"),
+              std::string::npos)
+        << status;
+    shmid_ds ds = segment_stat();
+    EXPECT_EQ(ds.shm_perm.uid, 0u);
+    EXPECT_EQ(ds.shm_perm.cuid, 0u);
+    EXPECT_EQ(ds.shm_perm.mode & 0777, 0644u);
+    EXPECT_FALSE(as_nobody([] {
+        void *at = shmat(shmget(KEY, 0, 0), nullptr, 0);
+        return at != reinterpret_cast<void *>(-1);
+    })) << "nobody else may write the daemon's block";
+    Result answer = ulvostatus("-ProprietaryInterface -vla_occurring");
+    EXPECT_EQ(answer.status, 0);
+    EXPECT_EQ(answer.out, "NO\n");
+    kill(pid_, SIGTERM);
+    wait_exit(pid_, 10000);
+    pid_ = 0;
+
+    ASSERT_TRUE(as_nobody([] { return make_segment("someone else's data", 1, 2); }));
+    status = start_daemon();
+    EXPECT_TRUE(ends_failed(status)) << status;
+    EXPECT_NE(status.find("   shared memory usage.\n   The segment belongs to uid 65534.\n"),
+              std::string::npos)
+        << status;
+    EXPECT_EQ(segment_stat().shm_perm.uid, 65534u) << "foreign content is left alone";
+    pid_ = 0;  // the foreign block's pid is not a daemon's
+}
+
+// One daemon per host, whatever its key: a second one is refused before it touches anything.
+TEST_F(Trust, SecondDaemonWithAnotherKeyIsRefusedUntouched) {
+    start_daemon();
+    pid_t first = pid_;
+    ASSERT_GT(first, 0);
+    std::string second = start_daemon("shared_memory_key=0x12345678");
+    EXPECT_NE(second.find("   Another instance of kel-ulvod appears to be running,\n"
+                          "   check process id " +
+                          std::to_string(first) + ".\nkel-ulvod failed to start\nend\n"),
+              std::string::npos)
+        << second;
+    EXPECT_EQ(shmget(0x12345678, 0, 0), -1) << "no block under the other key";
+    pid_ = first;
+    EXPECT_TRUE(rules_loaded()) << "the running daemon's rules stay";
+    EXPECT_EQ(waitpid(first, nullptr, WNOHANG), 0);
+    EXPECT_GT(connect_ms("127.0.0.61"), 0);
+    EXPECT_EQ(status_counters()["packets placed on queue"], 1) << "still throttled";
+}
+
+// A key of 0 is IPC_PRIVATE: both programs refuse it, and no segment is left behind.
+TEST_F(Trust, KeyZeroIsRefusedByBothPrograms) {
+    std::vector<std::string> zeros = {"0x", "0x0", "0xZZ"};
+    if (sizeof(long) == 8) {
+        zeros.push_back("0x100000000");  // low 32 bits 0 (on i386 the number overflows instead)
+    }
+    for (const std::string &zero : zeros) {
+        std::string refusal = "   shared_memory_key is set to " + zero +
+                              " in /etc/opt/kel/kel-ulvo/kel-ulvo.conf,\n"
+                              "   the value is out of range or not properly formated.\n";
+        std::string status = start_daemon("shared_memory_key=" + zero);
+        EXPECT_TRUE(ends_failed(status)) << zero << "\n" << status;
+        EXPECT_NE(status.find(refusal), std::string::npos) << status;
+        Result r = ulvostatus("-status", "env shared_memory_key=" + zero + " ");
+        EXPECT_EQ(r.status, 101) << zero;
+        EXPECT_EQ(r.err, refusal) << zero;
+    }
+    EXPECT_TRUE(daemon_pids().empty());
+    EXPECT_EQ(run_output("ipcs -m | grep -c '^0x' || true"), "0\n") << "no segment leaked";
+}
+
+// The daemon writes only its own files: never through a symbolic link, never world-writable.
+TEST_F(Trust, OwnFilesAreNeverWrittenThroughALinkNorLeftWritableByOthers) {
+    const std::string target = private_dir() + "/precious";
+    for (const char *path : {EVENT_LOG, START_STATUS}) {
+        std::ofstream(target) << "keep me\n";
+        run(std::string("rm -f ") + EVENT_LOG + " " + START_STATUS);
+        ASSERT_EQ(run("ln -s " + target + " " + path), 0);
+        int status = -1;
+        std::string err = run_output(std::string(DAEMON) + " 2>&1 >/dev/null", &status);
+        EXPECT_EQ(status, 1) << path;
+        EXPECT_NE(err.find("(40)"), std::string::npos) << path << ": " << err;
+        EXPECT_NE(err.find("it is a symbolic link or not a regular file"), std::string::npos)
+            << err;
+        EXPECT_EQ(read_file(target), "keep me\n") << path;
+        run(std::string("rm -f ") + path);
+    }
+    EXPECT_TRUE(daemon_pids().empty());
+
+    ASSERT_EQ(run(std::string("touch ") + EVENT_LOG + " && chmod 666 " + EVENT_LOG), 0);
+    std::string status = start_daemon_binary("umask 000; " + std::string(DAEMON));
+    EXPECT_FALSE(ends_failed(status)) << status;
+    struct stat log {
+    }, started{};
+    ASSERT_EQ(stat(EVENT_LOG, &log), 0);
+    ASSERT_EQ(stat(START_STATUS, &started), 0);
+    EXPECT_EQ(log.st_mode & 0777, 0644u);
+    EXPECT_EQ(started.st_mode & 0777, 0644u);
+}
+
+// A configuration that is not a regular file, or is far too large, is refused at once by both
+// programs; neither blocks nor reads without end.
+TEST_F(Trust, ConfigurationThatIsNotAFileIsRefused) {
+    struct Case {
+        const char *what;
+        std::string make;
+        std::string says;
+    };
+    const std::string conf = CONF;
+    const std::vector<Case> cases = {
+        {"link to /dev/zero", "ln -sf /dev/zero " + conf, "is not a regular file"},
+        {"FIFO", "rm -f " + conf + " && mkfifo " + conf, "is not a regular file"},
+        {"2 MiB file", "rm -f " + conf + " && head -c 2097152 /dev/zero | tr '\\0' '#' >" + conf,
+         "is larger than 1048576 bytes"},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(run(c.make), 0) << c.what;
+        auto start = std::chrono::steady_clock::now();
+        std::string status = start_daemon();
+        EXPECT_LT(ms_since(start), 5000) << c.what;
+        EXPECT_TRUE(ends_failed(status)) << c.what << "\n" << status;
+        EXPECT_NE(status.find(conf + " " + c.says), std::string::npos) << c.what << "\n" << status;
+        Result r = ulvostatus("-status");
+        EXPECT_EQ(r.status, 101) << c.what;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.what << ": " << r.err;
+        run("rm -f " + conf);
+    }
+}
+
+// A block whose daemon is gone or stopped is not a running daemon's: the status tool still
+// prints what it read, says so on standard error and ends with 101. A live daemon's answers
+// are unchanged.
+TEST_F(Trust, StatusOfAStoppedOrKilledDaemonIsAFailure) {
+    start_daemon();
+    ASSERT_GT(pid_, 0);
+    std::string not_running = "kel-ulvod (pid " + std::to_string(pid_) + ") is not running\n";
+    Result live = ulvostatus("-status");
+    EXPECT_EQ(live.status, 0);
+    EXPECT_EQ(live.err, "");
+
+    ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    Result stopped = ulvostatus("-status");
+    EXPECT_EQ(stopped.status, 101);
+    EXPECT_EQ(stopped.out, live.out) << "what was read is still shown";
+    EXPECT_EQ(stopped.err, not_running);
+    Result vla = ulvostatus("-ProprietaryInterface -vla_occurring");
+    EXPECT_EQ(vla.status, 101);
+    EXPECT_EQ(vla.out, "NO\n");
+    EXPECT_EQ(vla.err, not_running);
+    Result unprivileged = ulvostatus("-ProprietaryInterface -vla_occurring", AS_NOBODY);
+    EXPECT_EQ(unprivileged.status, 101) << unprivileged.err;
+
+    ASSERT_EQ(kill(pid_, SIGCONT), 0);
+    EXPECT_EQ(ulvostatus("-ProprietaryInterface -vla_occurring", AS_NOBODY).status, 0)
+        << "a live daemon, asked by any user";
+    kill(pid_, SIGKILL);
+    wait_exit(pid_, 5000);
+    Result killed = ulvostatus("-status");
+    EXPECT_EQ(killed.status, 101);
+    EXPECT_EQ(killed.err, not_running);
+    pid_ = 0;
+    run(std::string(HELPER) + " unload_rules");
+}
+
+// The root helper gets a fixed environment from the daemon, and sets its own PATH.
+TEST_F(Trust, HelperRunsWithAMinimalEnvironment) {
+    ASSERT_EQ(run(std::string("mv ") + HELPER + " " + HELPER + ".real"), 0);
+    std::ofstream(HELPER) << "#!/bin/bash\nenv >>" << private_dir() << "/helper-env\nexec "
+                          << HELPER << ".real \"$@\"\n";
+    ASSERT_EQ(run(std::string("chmod +x ") + HELPER), 0);
+    std::string status = start_daemon("KEL_ULVO_SECRET=1 PATH=/var/opt/kel-ulvo-test:$PATH");
+    EXPECT_FALSE(ends_failed(status)) << status;
+    std::string env = read_file(private_dir() + "/helper-env");
+    EXPECT_EQ(env.find("KEL_ULVO_SECRET"), std::string::npos) << env;
+    EXPECT_EQ(env.find("kel-ulvo-test"), std::string::npos) << env;
+    EXPECT_NE(env.find("PATH=/usr/sbin:/usr/bin:/sbin:/bin\n"), std::string::npos) << env;
+}
+
+// Started by a normal user, the daemon says plainly that it must run as root.
+TEST_F(Trust, NotRootIsSaidPlainly) {
+    int status = -1;
+    std::string err = run_output(std::string(AS_NOBODY) + DAEMON + " 2>&1 >/dev/null", &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(err, "ERROR: kel-ulvod must run as root\n");
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    return sandbox_main(argc, argv);
+}
