@@ -1,5 +1,6 @@
 #include "ulvo.h"
 
-int main() {
-    return ulvo_main();
+int main(int argc, char **argv) {
+    int status = ulvo_options(argc, argv);
+    return status >= 0 ? status : ulvo_main();
 }

@@ -507,6 +507,33 @@ void sig_handler(int signal_number) {
     exit(0);
 }
 
+int ulvo_options(int argc, char **argv) {
+    if (argc < 2) {
+        return -1;
+    }
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        printf(
+            "Usage: kel-ulvod [--help | --version]\n"
+            "Slows down connections to hosts this machine has not contacted recently and\n"
+            "raises an alarm on bursts of them. Started without arguments, as root, it\n"
+            "detaches and records the outcome of its start in\n"
+            "%s.\n"
+            "Configuration: %s (see kel-ulvo.conf(5)).\n"
+            "Status: ulvostatus -status (see ulvostatus(8)).\n",
+            ULVO_START_STATUS_PATH, ULVO_CONFIG_PATH);
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("kel-ulvod %s\n", ULVO_VERSION);
+        return 0;
+    }
+    fprintf(stderr,
+            "kel-ulvod: unknown argument '%s'; it takes none\n"
+            "Usage: kel-ulvod [--help | --version]\n",
+            argv[1]);
+    return 2;
+}
+
 int ulvo_main() {
     ulvo_config config;  // the daemon's own record, alive as long as the process
     open_outputs();

@@ -10,11 +10,10 @@
 #include "cre_pool.h"
 #include "nllib.h"
 #include "shm_block.h"
+#include "version.h"
 
 // Source unit name that the daemon's report lines end with.
 inline constexpr char ULVO_UNIT[] = "ulvo";
-// The version in the start line.
-inline constexpr char ULVO_VERSION[] = "1.0.0-9.sles9";
 
 inline constexpr char ULVO_LOG_PATH[] = "/var/opt/kel/kel-ulvo/kel-ulvo.log";
 inline constexpr char ULVO_START_STATUS_PATH[] = "/var/opt/kel/kel-ulvo/.start_status.txt";
@@ -46,6 +45,10 @@ struct tt_param {
     int64_t unusable_reported_ms;                // when they were last reported (monotonic)
 };
 
+// The command line: "--help" and "--version" are answered on standard output (0), anything
+// else is refused before anything is touched (2); -1 when there are no arguments and the
+// daemon is to start.
+int ulvo_options(int argc, char **argv);
 // The daemon's whole life: start-up, then waiting for signals.
 int ulvo_main();
 

@@ -2,7 +2,8 @@
 # shellcheck shell=bash
 
 readonly ULVO_PACKAGES=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-    libmnl-dev libnetfilter-queue-dev iptables iproute2 util-linux procps systemd logrotate)
+    libmnl-dev libnetfilter-queue-dev iptables iproute2 util-linux procps systemd logrotate
+    groff-base)
 
 # Re-runs the calling script through sudo when a non-root user starts it, or says it needs root.
 ensure_root() {

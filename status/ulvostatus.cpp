@@ -8,6 +8,7 @@
 #include "shm_dump.h"
 #include "shm_reader.h"
 #include "ulvolib.h"
+#include "version.h"
 #include "water_gauge.h"
 
 namespace {
@@ -109,6 +110,22 @@ int ulvostatus_main(int argc, char **argv) {
     event_logging_off();
     if (argc < 2) {
         return ULVOSTATUS_USAGE;
+    }
+    if (argc == 2 && strcmp(argv[1], "--help") == 0) {
+        printf(
+            "Usage: ulvostatus -status\n"
+            "       ulvostatus -ProprietaryInterface -vla_occurring\n"
+            "       ulvostatus -ProprietaryInterface [-dump_shm_struct] [-dump_shm]\n"
+            "       ulvostatus --help | --version\n"
+            "Prints the status of the running kel-ulvod, or answers through its exit status:\n"
+            "-vla_occurring prints YES and ends with 1 while virus-like activity occurs,\n"
+            "NO and 0 otherwise. 100: command line not understood; 101: invalid\n"
+            "configuration, or kel-ulvod is not running. See ulvostatus(8).\n");
+        return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+        printf("ulvostatus %s\n", ULVO_VERSION);
+        return 0;
     }
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "-ProprietaryInterface") == 0) {

@@ -3,6 +3,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "daemon_fixture.h"
 
@@ -85,6 +87,61 @@ TEST_F(Packaging, LogrotateRotatesTheEventLogWhileTheDaemonWrites) {
     std::string after = read_file(EVENT_LOG);
     EXPECT_EQ(after.find("[INFO]                  ["), 0u) << "no hole before the next line";
     EXPECT_NE(after.find("kel-ulvo exiting\n"), std::string::npos);
+}
+
+// Both programs answer --help and --version and do nothing else; the daemon refuses any other
+// argument before it touches anything.
+TEST_F(Packaging, OptionsAreAnsweredAndOtherArgumentsRefused) {
+    struct Case {
+        std::string command;
+        int status;
+        std::string out_has, err_has;
+    };
+    const std::vector<Case> cases = {
+        {std::string(DAEMON) + " --help", 0, "Usage: kel-ulvod [--help | --version]\n", ""},
+        {std::string(DAEMON) + " --version", 0, "kel-ulvod 1.0.0-9.sles9\n", ""},
+        {std::string(DAEMON) + " --start", 2, "", "kel-ulvod: unknown argument '--start'"},
+        {std::string(DAEMON) + " --help --version", 2, "", "unknown argument '--help'"},
+        {std::string(STATUS_TOOL) + " --help", 0, "Usage: ulvostatus -status\n", ""},
+        {std::string(STATUS_TOOL) + " --version", 0, "ulvostatus 1.0.0-9.sles9\n", ""},
+        {std::string(STATUS_TOOL) + " --verbose", 100, "", ""},
+    };
+    run(std::string("rm -f ") + EVENT_LOG + " " + START_STATUS);
+    for (const Case &c : cases) {
+        int status = -1;
+        std::string err_file = private_dir() + "/options.err";
+        std::string out = run_output(c.command + " 2>" + err_file, &status);
+        std::string err = read_file(err_file);
+        EXPECT_EQ(status, c.status) << c.command;
+        EXPECT_NE(out.find(c.out_has), std::string::npos) << c.command << ": " << out;
+        EXPECT_NE(err.find(c.err_has), std::string::npos) << c.command << ": " << err;
+        if (c.out_has.empty()) {
+            EXPECT_EQ(out, "") << c.command;
+        }
+    }
+    EXPECT_FALSE(rules_loaded()) << "nothing was started";
+    EXPECT_EQ(access(EVENT_LOG, F_OK), -1);
+    EXPECT_EQ(access(START_STATUS, F_OK), -1);
+    EXPECT_TRUE(daemon_pids().empty());
+}
+
+TEST_F(Packaging, ManPagesAreInstalledAndRenderCleanly) {
+    need("groff");
+    if (HasFatalFailure() || IsSkipped()) {
+        return;
+    }
+    for (const char *page : {"man8/kel-ulvod.8", "man8/ulvostatus.8", "man5/kel-ulvo.conf.5"}) {
+        std::string path = std::string("/opt/kel/kel-ulvo/share/man/") + page + ".gz";
+        int status = -1;
+        std::string warnings =
+            run_output("zcat " + path + " | LC_ALL=C.UTF-8 groff -man -ww -Tutf8 -z 2>&1", &status);
+        EXPECT_EQ(status, 0) << page;
+        EXPECT_EQ(warnings, "") << page;
+        std::string text =
+            run_output("zcat " + path + " | LC_ALL=C.UTF-8 groff -man -Tutf8 -P-cbou");
+        EXPECT_NE(text.find("NAME"), std::string::npos) << page;
+        EXPECT_NE(text.find("SEE ALSO"), std::string::npos) << page;
+    }
 }
 
 }  // namespace
