@@ -2,7 +2,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 
 #include "alarm.h"
 #include "event_log.h"

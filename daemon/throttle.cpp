@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cinttypes>
-#include <csignal>
 #include <cstring>
 #include <ctime>
 

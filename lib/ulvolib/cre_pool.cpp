@@ -55,11 +55,6 @@ cre *create_cre_pool(int count) {
     return pool;
 }
 
-void destroy_cre_pool(cre **pool) {
-    free(*pool);
-    *pool = nullptr;
-}
-
 int init_cre_pool(int count) {
     cre *pool = create_cre_pool(count);
     if (pool == nullptr) {

@@ -29,8 +29,6 @@ inline const unsigned char *cre_destination(const cre *element) {
 
 // Allocates a block of count linked elements; null after a report when memory is short.
 cre *create_cre_pool(int count);
-// Frees a block that create_cre_pool returned, held by *pool, and sets *pool to null.
-void destroy_cre_pool(cre **pool);
 // Creates the pool with count elements and makes it the free list: 0, or 1 (reported).
 int init_cre_pool(int count);
 
