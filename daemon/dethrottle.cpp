@@ -7,6 +7,7 @@
 #include "event_log.h"
 #include "known_hosts.h"
 #include "ulvo.h"
+#include "watchdog.h"
 
 int dethrottle_pass(const ulvo_config *config, dtt_stat *counters) {
     cre *head = dequeue_cre();
@@ -41,11 +42,13 @@ int dethrottle_pass(const ulvo_config *config, dtt_stat *counters) {
 
 void *dethrottle_thread_start(void *arg) {
     const auto *config = static_cast<const ulvo_config *>(arg);
+    pthread_setname_np(pthread_self(), "ulvo-dethrottle");
     dtt_stat counters{};
     for (;;) {
         sleep(static_cast<unsigned>(config->dq_delay_seconds));
         if (dethrottle_pass(config, &counters) != 0) {
             end_worker_thread();
         }
+        worker_beat(WORKER_DETHROTTLE);
     }
 }

@@ -10,6 +10,7 @@
 #include "event_log.h"
 #include "known_hosts.h"
 #include "ulvo.h"
+#include "watchdog.h"
 
 namespace {
 
@@ -171,6 +172,10 @@ bool dispatch(tt_param *param, cre **current, tt_stat *counters) {
     }
 }
 
+watched_worker worker_of(const tt_param *param) {
+    return param->ip_version == 1 ? WORKER_IPV4 : WORKER_IPV6;
+}
+
 }  // namespace
 
 int create_throttle_thread(tt_param *param) {
@@ -184,6 +189,17 @@ int create_throttle_thread(tt_param *param) {
     if (registration_refused(param)) {
         nl_destroy_filter(&param->filter);
         return 1;
+    }
+    // Watched, the thread wakes at least once per timeout to show that it is alive.
+    if (watchdog_enabled()) {
+        if (nl_set_receive_timeout(&param->filter, WATCHDOG_RECEIVE_TIMEOUT_MS) != NL_OK) {
+            lib_report(TAG_ERROR, true,
+                       "   could not set a receive timeout for %s, errno=%d %s,%d\n",
+                       param->thread_name, errno, ULVO_UNIT, __LINE__);
+            nl_destroy_filter(&param->filter);
+            return 1;
+        }
+        watchdog_watch(worker_of(param), WATCHDOG_RECEIVE_TIMEOUT_MS);
     }
     rc = pthread_create(&param->thread_id, nullptr, throttle_thread_start, param);
     if (rc != 0) {
@@ -213,6 +229,8 @@ int handle_message(tt_param *param, cre **current, tt_stat *counters) {
 
 void *throttle_thread_start(void *arg) {
     auto *param = static_cast<tt_param *>(arg);
+    const watched_worker worker = worker_of(param);
+    pthread_setname_np(pthread_self(), worker == WORKER_IPV4 ? "ulvo-IPv4" : "ulvo-IPv6");
     tt_stat counters{};
     cre *current = alloc_cre(param->ip_version);
     if (current == nullptr) {
@@ -226,6 +244,10 @@ void *throttle_thread_start(void *arg) {
         int rc = nl_get_msg(&param->filter, current->msg_buf, sizeof current->msg_buf);
         if (shutting_down()) {
             park_worker_thread();
+        }
+        worker_beat(worker);
+        if (rc == NL_TIMED_OUT) {
+            continue;
         }
         if (rc != NL_OK) {
             lib_report(TAG_ERROR, false,

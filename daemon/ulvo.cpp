@@ -15,6 +15,7 @@
 
 #include "event_log.h"
 #include "guards.h"
+#include "watchdog.h"
 
 // The event log and the start-status file are the library's streams (ulvolib_output and
 // start_status_file): start-up opens them and hands them over, and every report of the daemon
@@ -140,7 +141,9 @@ void open_outputs() {
         fprintf(stderr, "ERROR: kel-ulvod must run as root\n");
         exit(1);
     }
-    umask(022);  // whatever it was started with, nothing it makes is writable by others
+    // Nothing it makes is writable by others, whatever it was started with; a stricter mask (the
+    // unit's) is kept.
+    umask(umask(022) | 022);
     errno = 0;
     FILE *log = open_own_file(ULVO_LOG_PATH, true);
     if (log == nullptr) {
@@ -310,6 +313,7 @@ void start_workers(ulvo_config *config) {
     }
     ipv4_thread_running = 1;
     start_ipv6_thread();
+    watchdog_watch(WORKER_DETHROTTLE, int64_t{config->dq_delay_seconds} * 1000);
     int rc = pthread_create(&dethrottle_thread_id, nullptr, dethrottle_thread_start, config);
     if (rc != 0) {
         lib_report(TAG_ERROR, true,
@@ -492,6 +496,7 @@ void sig_handler(int signal_number) {
     if (pthread_mutex_trylock(&sig_handler_mutex) == EBUSY) {
         wait_for_shutdown();
     }
+    notify_stopping();
     log_event(ulvolib_output(), TAG_INFO, "kel-ulvo exiting");
     begin_shutdown();
     release_queues();
@@ -536,6 +541,7 @@ int ulvo_options(int argc, char **argv) {
 
 int ulvo_main() {
     ulvo_config config;  // the daemon's own record, alive as long as the process
+    watchdog_setup(getpid());
     open_outputs();
     daemonize();
     fill_tt_param(&ipv4_tt_param, "IPv4", 1, AF_INET, &config, update_ipv4_tt_shm);
@@ -548,7 +554,8 @@ int ulvo_main() {
     if (finish_start() != 0) {
         request_shutdown();
     }
-    for (;;) {
-        pause();
+    if (!shutting_down()) {
+        notify_ready();
     }
+    watchdog_loop();
 }

@@ -186,13 +186,30 @@ int nl_create_filter(nl_filter_handle *filter, int protocol_family, unsigned lon
     return create_ipq(filter, copy_range);
 }
 
+namespace {
+// What a receive that brought nothing means: the timeout, or a failure. With a timeout set, a
+// receive also fails with EINTR when the thread was interrupted (a stop by SIGSTOP or a
+// debugger, for one); that too only means that nothing came.
+int receive_failure(ssize_t got) {
+    return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) ? NL_TIMED_OUT
+                                                                                  : NL_NO_RECEIVE;
+}
+}  // namespace
+
+int nl_set_receive_timeout(nl_filter_handle *filter, int ms) {
+    timeval timeout{ms / 1000, (ms % 1000) * 1000};
+    return setsockopt(filter->fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0
+               ? NL_OK
+               : NL_NO_BIND;
+}
+
 int nl_get_msg(nl_filter_handle *filter, unsigned char *buffer, unsigned long size) {
     sockaddr_nl sender{};
     socklen_t sender_len = sizeof sender;
     if (filter->nfqueue == 0) {
         ssize_t got = recvfrom(filter->fd, buffer, size, 0, reinterpret_cast<sockaddr *>(&sender),
                                &sender_len);
-        return got > 0 ? NL_OK : NL_NO_RECEIVE;
+        return got > 0 ? NL_OK : receive_failure(got);
     }
     alignas(nlmsghdr) unsigned char stage[NFQ_STAGE_SIZE];
     // MSG_TRUNC makes an oversized datagram report its real length, which the translation
@@ -200,7 +217,7 @@ int nl_get_msg(nl_filter_handle *filter, unsigned char *buffer, unsigned long si
     ssize_t got = recvfrom(filter->fd, stage, sizeof stage, MSG_TRUNC,
                            reinterpret_cast<sockaddr *>(&sender), &sender_len);
     if (got <= 0) {
-        return NL_NO_RECEIVE;
+        return receive_failure(got);
     }
     bool from_kernel =
         sender_len >= sizeof sender && sender.nl_family == AF_NETLINK && sender.nl_pid == 0;

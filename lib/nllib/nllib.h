@@ -29,12 +29,15 @@ enum {
     NL_NO_MODE = 4,     // the mode request could not be sent
     NL_NO_RECEIVE = 5,  // the receive failed or returned nothing
     NL_NO_VERDICT = 6,  // the verdict could not be sent
+    NL_TIMED_OUT = 7,   // no message within the receive timeout, or the wait was interrupted
 };
 
 // Opens, binds and registers the queue of the family (2 or 10) in packet-copy mode.
 int nl_create_filter(nl_filter_handle *filter, int protocol_family, unsigned long copy_range);
 // Waits for one message and receives it into the buffer, cut to its size.
 int nl_get_msg(nl_filter_handle *filter, unsigned char *buffer, unsigned long size);
+// Makes nl_get_msg give up with NL_TIMED_OUT after ms milliseconds without a message.
+int nl_set_receive_timeout(nl_filter_handle *filter, int ms);
 // Sends the verdict (1 accept, 0 drop) for the packet whose id *packet_id holds.
 int nl_msg_action(nl_filter_handle *filter, const unsigned long *packet_id, int verdict);
 // 1 when a message waits to be received on the socket, 0 when none does.

@@ -130,6 +130,8 @@ pid_changed() { local pid; pid=$(prop MainPID); [ "$pid" != 0 ] && [ "$pid" != "
 
 check "start succeeds" ct systemctl start kel-ulvod
 check "the unit is active" is_active
+check "the unit's umask holds for the log" test "$(ct stat -c %a /var/opt/kel/kel-ulvo/kel-ulvo.log)" = 640
+echo "systemd-analyze security: $(ct systemd-analyze security kel-ulvod 2>/dev/null | tail -n 1)"
 check "one set of rules is loaded" test "$(rule_sets)" = 1
 check "the status block exists" block_present
 check "a burst to new hosts is held" burst 1
@@ -143,6 +145,21 @@ check "kill -9: throttling again" burst 2
 ct systemctl restart kel-ulvod
 check "restart: active" is_active
 check "restart: exactly one set of rules" test "$(rule_sets)" = 1
+
+# A hung daemon: no liveness messages, so systemd aborts and restarts it within the unit's
+# watchdog time (20 s) plus its restart delay (5 s); the margin is for the abort itself.
+hung=$(prop MainPID)
+restarts=$(prop NRestarts)
+ct kill -STOP "$hung"
+stopped_at=$SECONDS
+check "watchdog: a hung daemon is restarted" wait_for 120 pid_changed "$hung"
+elapsed=$((SECONDS - stopped_at))
+echo "watchdog: restarted ${elapsed} s after the daemon hung"
+check "watchdog: within the watchdog and restart time" test "$elapsed" -le 35
+check "watchdog: one restart" test "$(prop NRestarts)" = $((restarts + 1))
+check "watchdog: systemd saw the timeout" ct bash -c 'journalctl -u kel-ulvod | grep -qi "watchdog timeout"'
+check "watchdog: throttling again" burst 3
+check "watchdog: exactly one set of rules" test "$(rule_sets)" = 1
 
 ct logrotate -f /etc/logrotate.d/kel-ulvo
 check "logrotate: the old log kept" ct grep -q "kel-ulvo started" /var/opt/kel/kel-ulvo/kel-ulvo.log.1
