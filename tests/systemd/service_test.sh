@@ -1,7 +1,9 @@
 #!/bin/bash
-# The systemd unit under a real systemd: a minimal Debian tree booted with systemd-nspawn in a
-# network namespace of its own, the build installed into it, and the unit driven through
-# systemctl inside it. Prints one line per check and "N passed, N failed" at the end.
+# The package and its unit under a real systemd: the build packed with cpack and checked with
+# lintian, a minimal Debian tree booted with systemd-nspawn in a network namespace of its own,
+# the package installed into it with dpkg, the unit driven through systemctl inside it, then
+# the package upgraded, removed and purged. Prints one line per check and "N passed, N failed"
+# at the end.
 #
 # usage: service_test.sh BUILD_DIR   (as root; exit 125 when it cannot run here)
 set -uo pipefail
@@ -20,14 +22,16 @@ skip() {
 }
 
 [ "$(id -u)" -eq 0 ] || skip "the service test needs root"
-for tool in systemd-nspawn debootstrap nsenter; do
+for tool in systemd-nspawn debootstrap nsenter cpack lintian; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 
-# The minimal tree, built once and kept as a tarball. The archive is the one this machine's
-# own apt sources name.
+# The minimal tree, built once and kept as a tarball named after its package list. The archive
+# is the one this machine's own apt sources name.
+readonly TREE_PACKAGES=systemd,systemd-sysv,dbus,iptables,kmod,libmnl0,libnetfilter-queue1,procps,iproute2,logrotate
 tree_tarball() {
-    local tarball=$CACHE/debian-tree.tar mirror suite tmp
+    local tarball mirror suite tmp
+    tarball=$CACHE/debian-tree-$(echo "$TREE_PACKAGES" | md5sum | cut -c1-8).tar
     if [ -f "$tarball" ]; then
         echo "$tarball"
         return 0
@@ -39,29 +43,40 @@ tree_tarball() {
     [ -n "$mirror" ] && [ -n "$suite" ] || return 1
     mkdir -p "$CACHE" && tmp=$(mktemp -d "$CACHE/tree.XXXXXX") && chmod 0755 "$tmp" || return 1
     if ! debootstrap --variant=minbase \
-        --include=systemd,systemd-sysv,dbus,iptables,libmnl0,libnetfilter-queue1,procps,iproute2,logrotate \
-        "$suite" "$tmp" "$mirror" >"$CACHE/debootstrap.log" 2>&1; then
+        --include="$TREE_PACKAGES" "$suite" "$tmp" "$mirror" >"$CACHE/debootstrap.log" 2>&1; then
         rm -rf "$tmp"
         return 1
     fi
     tar -C "$tmp" -cf "$tarball" . && rm -rf "$tmp" && echo "$tarball"
 }
 
-tarball=$(tree_tarball) || skip "debootstrap could not build a Debian tree (see $CACHE/debootstrap.log)"
-ROOT=$(mktemp -d "$CACHE/run.XXXXXX")
 NSPAWN=
+ROOT=
+DEBS=
 cleanup() {
     if [ -n "$NSPAWN" ] && kill -0 "$NSPAWN" 2>/dev/null; then
         kill -TERM "$NSPAWN"
         for _ in $(seq 100); do kill -0 "$NSPAWN" 2>/dev/null || break; sleep 0.1; done
         kill -KILL "$NSPAWN" 2>/dev/null
     fi
-    rm -rf "$ROOT"
+    [ -z "$ROOT" ] || rm -rf "$ROOT"
+    [ -z "$DEBS" ] || rm -rf "$DEBS" "$DEBS.log"
 }
 trap cleanup EXIT
+
+# The package, from this build.
+mkdir -p "$CACHE"
+DEBS=$(mktemp -d "$CACHE/deb.XXXXXX")
+cpack --config "$BUILD/CPackConfig.cmake" -B "$DEBS" >"$DEBS.log" 2>&1 ||
+    { cat "$DEBS.log" >&2; echo "cpack failed" >&2; exit 1; }
+DEB=$(ls "$DEBS"/kel-ulvo_*.deb)
+echo "package: $(basename "$DEB")"
+
+tarball=$(tree_tarball) || skip "debootstrap could not build a Debian tree (see $CACHE/debootstrap.log)"
+ROOT=$(mktemp -d "$CACHE/run.XXXXXX")
 tar -C "$ROOT" -xf "$tarball"
 chmod 0755 "$ROOT"  # the container's /: mktemp made it private, and its services are not root
-DESTDIR=$ROOT cmake --install "$BUILD" >/dev/null || { echo "install into the tree failed" >&2; exit 1; }
+cp "$DEB" "$ROOT/root/kel-ulvo.deb"
 
 systemd-nspawn -D "$ROOT" --boot --register=no --keep-unit --private-network -q \
     </dev/null >"$CACHE/boot.log" 2>&1 &
@@ -128,6 +143,11 @@ no_block() { ! block_present; }
 start_fails() { ! ct systemctl start kel-ulvod 2>/dev/null; }
 pid_changed() { local pid; pid=$(prop MainPID); [ "$pid" != 0 ] && [ "$pid" != "$1" ] && is_active; }
 
+lintian_output=$(lintian --fail-on error,warning "$DEB" 2>&1 | grep -v '^running with root')
+check "lintian: no errors or warnings" test -z "$lintian_output"
+[ -z "$lintian_output" ] || echo "$lintian_output"
+check "package: dpkg installs it" ct dpkg -i /root/kel-ulvo.deb
+check "package: the unit is known and not started" test "$(prop LoadState)/$(prop ActiveState)" = loaded/inactive
 check "start succeeds" ct systemctl start kel-ulvod
 check "the unit is active" is_active
 check "the unit's umask holds for the log" test "$(ct stat -c %a /var/opt/kel/kel-ulvo/kel-ulvo.log)" = 640
@@ -174,6 +194,26 @@ restarts=$(prop NRestarts)
 sleep 8
 check "bad configuration: no restart loop" test "$(prop NRestarts)" = "$restarts" -a "$(prop ActiveState)" = failed
 check "bad configuration: no rules left" test "$(rule_sets)" = 0
+
+# The package's life: an upgrade keeps an edited configuration and restarts the daemon with it;
+# removal stops the daemon and its rules and keeps the configuration; purging removes it.
+readonly CONF=/etc/opt/kel/kel-ulvo/kel-ulvo.conf
+ct bash -c "cp /root/conf $CONF && sed -i 's/^host_working_set_size=.*/host_working_set_size=7/' $CONF"
+ct systemctl start kel-ulvod
+before=$(prop MainPID)
+check "upgrade: dpkg installs it again" ct dpkg -i /root/kel-ulvo.deb
+check "upgrade: the edited configuration is kept" ct grep -qx host_working_set_size=7 "$CONF"
+check "upgrade: the daemon was restarted" pid_changed "$before"
+check "upgrade: the daemon runs with the edit" test "$(status_line 'known host working set size')" = 7
+check "remove: dpkg removes it" ct dpkg -r kel-ulvo
+check "remove: the daemon stopped" test "$(ct ps -C kel-ulvod -o pid= | wc -l)" = 0
+check "remove: no rules" test "$(rule_sets)" = 0
+check "remove: no status block" no_block
+check "remove: the unit is gone" test "$(prop LoadState)" = not-found
+check "remove: the configuration stays" ct grep -qx host_working_set_size=7 "$CONF"
+check "purge: dpkg purges it" ct dpkg -P kel-ulvo
+check "purge: the configuration is gone" ct test ! -e "$CONF"
+check "purge: the state is gone" ct test ! -e /var/opt/kel/kel-ulvo
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
