@@ -1,16 +1,34 @@
 #include "alarm.h"
 
 #include <pthread.h>
+#include <syslog.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
 
 #include "cre_pool.h"
 #include "event_log.h"
 #include "guards.h"
+#include "syslog_feed.h"
 #include "water_gauge.h"
 
 namespace {
 
-pthread_mutex_t dropping_conn_mutex = PTHREAD_MUTEX_INITIALIZER;  // guards the flag below
+pthread_mutex_t dropping_conn_mutex = PTHREAD_MUTEX_INITIALIZER;  // guards what follows
 int log_dropping_conn_event = 1;  // 1: the next drop writes "[DROPPING_CONNECTIONS] "
+// The episode since the alarm was raised, for the summary when it stops.
+uint64_t drops_total = 0;
+struct episode {
+    int64_t started_ms;
+    uint64_t queued, released, dropped;  // the totals when it began
+} current_episode{};
+
+int64_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
 
 }  // namespace
 
@@ -22,8 +40,19 @@ bool alarm_raise_if_high(const ulvo_config *config) {
 }
 
 void alarm_report_raised() {
-    log_lock_guard locked;
-    log_event(ulvolib_output(), TAG_ALERT_VLA_DETECTED, "");
+    {
+        log_lock_guard locked;
+        log_event(ulvolib_output(), TAG_ALERT_VLA_DETECTED, "");
+    }
+    episode begun{monotonic_ms(), 0, 0, 0};
+    cr_queue_totals(&begun.queued, &begun.released);
+    {
+        signal_blocker blocked;
+        mutex_guard flag(&dropping_conn_mutex);
+        begun.dropped = drops_total;
+        current_episode = begun;
+    }
+    syslog_alarm_raised();
 }
 
 // Only the de-throttle thread lowers the gauge and only the throttle threads raise it, so the
@@ -38,18 +67,47 @@ void alarm_lower_if_low(const ulvo_config *config) {
         log_lock_guard locked;
         log_event(ulvolib_output(), TAG_ALERT_VLA_STOPPED, "");
     }
-    signal_blocker blocked;
-    mutex_guard flag(&dropping_conn_mutex);
-    log_dropping_conn_event = 1;
+    uint64_t queued = 0;
+    uint64_t released = 0;
+    cr_queue_totals(&queued, &released);
+    episode ended;
+    uint64_t dropped;
+    {
+        signal_blocker blocked;
+        mutex_guard flag(&dropping_conn_mutex);
+        log_dropping_conn_event = 1;
+        ended = current_episode;
+        dropped = drops_total;
+    }
+    char text[256];
+    snprintf(text, sizeof text,
+             "virus-like activity stopped after %" PRId64 " s: %" PRIu64
+             " connections held, %" PRIu64 " released and %" PRIu64 " dropped during it",
+             (monotonic_ms() - ended.started_ms + 500) / 1000, queued - ended.queued,
+             released - ended.released, dropped - ended.dropped);
+    syslog_event(LOG_NOTICE, text);
 }
 
 // The event is written under the flag's mutex and not the log lock; signals stay blocked so
 // that the shutdown never waits for a thread stopped in here.
 void alarm_note_drop() {
-    signal_blocker blocked;
-    mutex_guard flag(&dropping_conn_mutex);
-    if (log_dropping_conn_event == 1) {
-        log_event(ulvolib_output(), TAG_DROPPING_CONNECTIONS, "");
-        log_dropping_conn_event = 0;
+    bool first = false;
+    {
+        signal_blocker blocked;
+        mutex_guard flag(&dropping_conn_mutex);
+        ++drops_total;
+        if (log_dropping_conn_event == 1) {
+            log_event(ulvolib_output(), TAG_DROPPING_CONNECTIONS, "");
+            log_dropping_conn_event = 0;
+            first = true;
+        }
+    }
+    if (first) {
+        char text[160];
+        snprintf(text, sizeof text,
+                 "the delay queue is full (%d connections held): connections to new hosts are "
+                 "being dropped",
+                 queued_cr_count());
+        syslog_event(LOG_WARNING, text);
     }
 }

@@ -241,7 +241,8 @@ void *throttle_thread_start(void *arg) {
     }
     for (;;) {
         current->filter = &param->filter;
-        int rc = nl_get_msg(&param->filter, current->msg_buf, sizeof current->msg_buf);
+        int rc = nl_get_msg(&param->filter, current->msg_buf, sizeof current->msg_buf,
+                            &current->owner_uid);
         if (shutting_down()) {
             park_worker_thread();
         }

@@ -15,6 +15,7 @@
 
 #include "event_log.h"
 #include "guards.h"
+#include "syslog_feed.h"
 #include "watchdog.h"
 
 // The event log and the start-status file are the library's streams (ulvolib_output and
@@ -504,6 +505,7 @@ void sig_handler(int signal_number) {
         sleep(1);  // the threads stop
     }
     shm_block_free();
+    syslog_feed_drain(true);
     if (drops_core(signal_number)) {
         end_with_core(signal_number);
     }
@@ -542,6 +544,7 @@ int ulvo_options(int argc, char **argv) {
 int ulvo_main() {
     ulvo_config config;  // the daemon's own record, alive as long as the process
     watchdog_setup(getpid());
+    syslog_feed_setup();
     open_outputs();
     daemonize();
     fill_tt_param(&ipv4_tt_param, "IPv4", 1, AF_INET, &config, update_ipv4_tt_shm);
@@ -557,5 +560,5 @@ int ulvo_main() {
     if (!shutting_down()) {
         notify_ready();
     }
-    watchdog_loop();
+    main_thread_loop();
 }

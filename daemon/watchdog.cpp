@@ -1,5 +1,6 @@
 #include "watchdog.h"
 
+#include <semaphore.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <ctime>
 
 #include "event_log.h"
+#include "syslog_feed.h"
 #include "ulvo.h"
 
 // The messages follow the service manager's notification protocol: datagrams of "KEY=value"
@@ -29,6 +31,9 @@ int64_t watchdog_usec = 0;  // 0: no watchdog
 
 int64_t period_ms[WORKER_COUNT] = {-1, -1, -1};  // written before the workers start
 std::atomic<uint32_t> beats[WORKER_COUNT];       // each written by its own worker alone
+
+sem_t main_wakeup;                      // posted when there is work for the main thread
+std::atomic<bool> wakeup_ready{false};  // set once main_wakeup exists
 
 constexpr const char *WORKER_NAMES[WORKER_COUNT] = {"IPv4 throttle", "IPv6 throttle",
                                                     "de-throttle"};
@@ -68,7 +73,15 @@ bool parse_notify_socket(const char *name) {
 
 }  // namespace
 
+void wake_main_thread() {
+    if (wakeup_ready.load()) {
+        sem_post(&main_wakeup);
+    }
+}
+
 void watchdog_setup(pid_t started_pid) {
+    sem_init(&main_wakeup, 0, 0);
+    wakeup_ready = true;
     const char *socket_name = getenv("NOTIFY_SOCKET");
     if (socket_name != nullptr && parse_notify_socket(socket_name)) {
         notify_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -119,14 +132,9 @@ int stalled_worker(const int64_t period[WORKER_COUNT], const int64_t beat_ms[WOR
     return -1;
 }
 
-void watchdog_loop() {
-    if (!watchdog_enabled()) {
-        for (;;) {
-            pause();
-        }
-    }
+void main_thread_loop() {
     // Checked several times per watchdog interval, and at least once a second.
-    int64_t tick_ms = std::clamp<int64_t>(watchdog_usec / 3000, 100, 1000);
+    const int64_t tick_ms = std::clamp<int64_t>(watchdog_usec / 3000, 100, 1000);
     uint32_t seen[WORKER_COUNT];
     int64_t beat_ms[WORKER_COUNT];
     int64_t start = monotonic_ms();
@@ -134,12 +142,22 @@ void watchdog_loop() {
         seen[w] = beats[w].load(std::memory_order_relaxed);
         beat_ms[w] = start;
     }
+    int64_t next_check = start + tick_ms;
     int reported = -1;
     for (;;) {
-        timespec pause_for{static_cast<time_t>(tick_ms / 1000),
-                           static_cast<long>(tick_ms % 1000) * 1000000};
-        nanosleep(&pause_for, nullptr);
+        if (!watchdog_enabled()) {
+            sem_wait(&main_wakeup);
+        } else {
+            timespec until{static_cast<time_t>(next_check / 1000),
+                           static_cast<long>(next_check % 1000) * 1000000};
+            sem_clockwait(&main_wakeup, CLOCK_MONOTONIC, &until);
+        }
+        syslog_feed_drain();
         int64_t now = monotonic_ms();
+        if (!watchdog_enabled() || now < next_check) {
+            continue;
+        }
+        next_check = now + tick_ms;
         for (int w = 0; w < WORKER_COUNT; ++w) {
             uint32_t count = beats[w].load(std::memory_order_relaxed);
             if (count != seen[w]) {

@@ -32,9 +32,12 @@ void worker_beat(watched_worker worker);
 void notify_ready();
 void notify_stopping();
 
-// The main thread's work once start-up is done: with a watchdog, checks the workers and sends
-// "WATCHDOG=1" while they all progress, reporting a stalled one once; without, just waits.
-[[noreturn]] void watchdog_loop();
+// The main thread's work once start-up is done: sends the system-log messages the other threads
+// queue and, with a watchdog, checks the workers and sends "WATCHDOG=1" while they all
+// progress, reporting a stalled one once.
+[[noreturn]] void main_thread_loop();
+// Wakes the main thread for queued work (async-signal-safe).
+void wake_main_thread();
 
 // The decision, kept apart for the tests: the first worker whose last beat (beat_ms, the time
 // its count last changed) lies further back than its period plus the grace at now_ms, or -1.

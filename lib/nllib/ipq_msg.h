@@ -16,6 +16,9 @@ inline constexpr uint16_t IPQM_PACKET = 19;   // a queued packet
 // packet_id, so that the packet still gets its verdict. Made by nllib alone.
 inline constexpr uint16_t ULVO_UNUSABLE_PACKET = 20;
 
+// The owner of a packet that has no local socket, or whose owner the kernel did not name.
+inline constexpr uint32_t ULVO_NO_OWNER = 0xffffffff;
+
 // Copy modes and verdicts (<linux/netfilter.h> clashes with <netinet/in.h>, so they live here).
 inline constexpr uint8_t IPQ_COPY_PACKET = 2;
 inline constexpr int ULVO_NF_DROP = 0;

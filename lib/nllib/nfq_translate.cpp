@@ -28,6 +28,8 @@ constexpr size_t attribute_size(uint16_t type) {
             return sizeof(nfqnl_msg_packet_timestamp);
         case NFQA_HWADDR:
             return sizeof(nfqnl_msg_packet_hw);
+        case NFQA_UID:
+            return sizeof(uint32_t);
         default:
             return 0;
     }
@@ -170,7 +172,12 @@ uint32_t nfq_packet_copy_range(unsigned long copy_range) {
 }
 
 size_t nfq_translate(const unsigned char *in, size_t in_len, bool from_kernel, unsigned char *out,
-                     size_t out_size) {
+                     size_t out_size, uint32_t *owner) {
+    uint32_t ignored;
+    if (owner == nullptr) {
+        owner = &ignored;
+    }
+    *owner = ULVO_NO_OWNER;
     if (out_size == 0) {
         return 0;
     }
@@ -199,6 +206,9 @@ size_t nfq_translate(const unsigned char *in, size_t in_len, bool from_kernel, u
         if (attr[NFQA_PACKET_HDR] != nullptr) {
             if (parsed == MNL_CB_OK && header.nlmsg_len <= in_len &&
                 attr[NFQA_PAYLOAD] != nullptr) {
+                if (attr[NFQA_UID] != nullptr) {
+                    *owner = ntohl(mnl_attr_get_u32(attr[NFQA_UID]));
+                }
                 return put_packet(&header, attr, out, out_size);
             }
             // The kernel holds this packet until it gets a verdict: hand on its id.

@@ -17,5 +17,6 @@ uint32_t nfq_packet_copy_range(unsigned long copy_range);
 // message that cannot be read but names its packet becomes a ULVO_UNUSABLE_PACKET message with
 // that packet's id, an error keeps its code, and anything that is not a well-formed kernel
 // message never becomes a packet. Writes at most out_size bytes and returns how many it wrote.
+// When owner is given it receives the uid of the packet's socket, or ULVO_NO_OWNER.
 size_t nfq_translate(const unsigned char *in, size_t in_len, bool from_kernel, unsigned char *out,
-                     size_t out_size);
+                     size_t out_size, uint32_t *owner = nullptr);

@@ -98,8 +98,10 @@ int create_nfq(nl_filter_handle *filter, int protocol_family, unsigned long copy
     nfq_nlmsg_cfg_put_params(nlh, packet_bytes > 0 ? NFQNL_COPY_PACKET : NFQNL_COPY_META,
                              static_cast<int>(packet_bytes));
     nfq_nlmsg_cfg_put_qmaxlen(nlh, NFQ_QUEUE_MAXLEN);
-    mnl_attr_put_u32(nlh, NFQA_CFG_FLAGS, htonl(NFQA_CFG_F_FAIL_OPEN));
-    mnl_attr_put_u32(nlh, NFQA_CFG_MASK, htonl(NFQA_CFG_F_FAIL_OPEN));
+    // Fail open; and name each packet's owner, so that an alarm can say whose connections
+    // are held.
+    mnl_attr_put_u32(nlh, NFQA_CFG_FLAGS, htonl(NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_UID_GID));
+    mnl_attr_put_u32(nlh, NFQA_CFG_MASK, htonl(NFQA_CFG_F_FAIL_OPEN | NFQA_CFG_F_UID_GID));
     nlh->nlmsg_pid = filter->local.nl_pid;
     if (sendto(filter->fd, nlh, nlh->nlmsg_len, 0,
                reinterpret_cast<const sockaddr *>(&filter->peer), sizeof filter->peer) == -1) {
@@ -203,7 +205,11 @@ int nl_set_receive_timeout(nl_filter_handle *filter, int ms) {
                : NL_NO_BIND;
 }
 
-int nl_get_msg(nl_filter_handle *filter, unsigned char *buffer, unsigned long size) {
+int nl_get_msg(nl_filter_handle *filter, unsigned char *buffer, unsigned long size,
+               uint32_t *owner) {
+    if (owner != nullptr) {
+        *owner = ULVO_NO_OWNER;
+    }
     sockaddr_nl sender{};
     socklen_t sender_len = sizeof sender;
     if (filter->nfqueue == 0) {
@@ -228,7 +234,7 @@ int nl_get_msg(nl_filter_handle *filter, unsigned char *buffer, unsigned long si
         length = sizeof stage;
         reinterpret_cast<nlmsghdr *>(stage)->nlmsg_len = static_cast<uint32_t>(got);
     }
-    size_t written = nfq_translate(stage, length, from_kernel, buffer, size);
+    size_t written = nfq_translate(stage, length, from_kernel, buffer, size, owner);
     note_packet_id(filter, buffer, written);
     return NL_OK;
 }

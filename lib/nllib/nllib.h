@@ -34,8 +34,11 @@ enum {
 
 // Opens, binds and registers the queue of the family (2 or 10) in packet-copy mode.
 int nl_create_filter(nl_filter_handle *filter, int protocol_family, unsigned long copy_range);
-// Waits for one message and receives it into the buffer, cut to its size.
-int nl_get_msg(nl_filter_handle *filter, unsigned char *buffer, unsigned long size);
+// Waits for one message and receives it into the buffer, cut to its size. When owner is given
+// it receives the uid that owns a received packet's socket, or ULVO_NO_OWNER (always on
+// ip_queue, which does not tell).
+int nl_get_msg(nl_filter_handle *filter, unsigned char *buffer, unsigned long size,
+               uint32_t *owner = nullptr);
 // Makes nl_get_msg give up with NL_TIMED_OUT after ms milliseconds without a message.
 int nl_set_receive_timeout(nl_filter_handle *filter, int ms);
 // Sends the verdict (1 accept, 0 drop) for the packet whose id *packet_id holds.

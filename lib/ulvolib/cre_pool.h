@@ -14,6 +14,7 @@ struct cre {
     int32_t addr_offset;       // destination address offset in the IP header: 16 or 24
     int32_t addr_len;          // destination address length: 4 or 16
     nl_filter_handle *filter;  // the queue connection the verdict must go back on
+    uint32_t owner_uid;        // the uid owning the packet's socket, or ULVO_NO_OWNER
     alignas(unsigned long) unsigned char msg_buf[ULVO_MSG_BUF_SIZE];
     ipq_packet_msg *pkt;  // the packet message inside msg_buf, once one was received
     cre *next;            // free list, delay queue or released chain
@@ -26,6 +27,23 @@ inline const unsigned char *cre_destination(const cre *element) {
     return reinterpret_cast<const unsigned char *>(element->pkt) + IPQ_PAYLOAD_OFFSET +
            element->addr_offset;
 }
+
+// The held connections of one owner.
+struct owner_count {
+    uint32_t uid;  // ULVO_NO_OWNER: packets without a known owner, and owners beyond the table
+    uint32_t held;
+};
+// Owners counted apart; further ones are counted with ULVO_NO_OWNER.
+inline constexpr int OWNER_SLOTS = 32;
+
+// What the alarm report needs of one held packet.
+struct held_packet {
+    uint32_t owner_uid;
+    int32_t ip_version;  // 1 or 2
+    unsigned char destination[16];
+    uint8_t protocol;      // 6 TCP, 17 UDP, else 0
+    uint16_t source_port;  // host byte order; 0 when not TCP or UDP
+};
 
 // Allocates a block of count linked elements; null after a report when memory is short.
 cre *create_cre_pool(int count);
@@ -46,3 +64,10 @@ cre *dequeue_throttled_cres(const cre *released);
 int queued_cr_count();
 // The largest number of elements the delay queue has held.
 int max_queued_cr_count();
+// Elements ever queued and ever taken off the queue.
+void cr_queue_totals(uint64_t *queued, uint64_t *dequeued);
+// The owners with held connections, at most max of them (OWNER_SLOTS + 1 always suffice),
+// largest first; returns how many were written.
+int held_by_owner(owner_count *out, int max);
+// The queued packets' facts, oldest first, at most max of them; returns how many.
+int snapshot_queue(held_packet *out, int max);

@@ -27,6 +27,11 @@ void set_start_status_file(FILE *out);
 // Returns the library's start-status stream (null when none is set).
 FILE *start_status_file();
 
+// Receives every event as it is logged: the tag and the text, or a report's detail lines.
+using event_mirror = void (*)(const char *tag, const char *text);
+// Sets, or clears with null, the mirror (the daemon's feed to the system log).
+void set_event_mirror(event_mirror mirror);
+
 // Writes one "tag [time] text" line to the stream and flushes it; nothing while logging is off.
 void log_event(FILE *out, const char *tag, const char *text);
 // Locks the recursive log lock; does nothing before init_log_lock.

@@ -1,0 +1,216 @@
+#include "blame.h"
+
+#include <dirent.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "cre_pool.h"
+
+namespace {
+
+// Room for the largest delay queue.
+constexpr int SNAPSHOT_SLOTS = 1024;
+held_packet snapshot[SNAPSHOT_SLOTS];  // the main thread's alone
+
+struct owner_tally {
+    uint32_t uid;
+    int held;
+};
+
+// Held connections by owner in the snapshot, largest first; returns how many owners.
+int tally_owners(int count, owner_tally *out, int max) {
+    int owners = 0;
+    for (int i = 0; i < count; ++i) {
+        int k = 0;
+        while (k < owners && out[k].uid != snapshot[i].owner_uid) {
+            ++k;
+        }
+        if (k == owners) {
+            if (owners == max) {
+                continue;  // beyond the table: counted nowhere, as they are not named anyway
+            }
+            out[owners++] = {snapshot[i].owner_uid, 0};
+        }
+        ++out[k].held;
+    }
+    std::sort(out, out + owners, [](const owner_tally &a, const owner_tally &b) {
+        return a.held != b.held ? a.held > b.held : a.uid < b.uid;
+    });
+    return owners;
+}
+
+// Distinct destinations in the snapshot (reorders it).
+int distinct_hosts(int count) {
+    auto key_less = [](const held_packet &a, const held_packet &b) {
+        if (a.ip_version != b.ip_version) {
+            return a.ip_version < b.ip_version;
+        }
+        return memcmp(a.destination, b.destination, sizeof a.destination) < 0;
+    };
+    std::sort(snapshot, snapshot + count, key_less);
+    int hosts = 0;
+    for (int i = 0; i < count; ++i) {
+        if (i == 0 || key_less(snapshot[i - 1], snapshot[i])) {
+            ++hosts;
+        }
+    }
+    return hosts;
+}
+
+// "uid 1000 (alice)", or "uid 1000" when it has no name or none is looked up.
+void describe_owner(uint32_t uid, bool look_up, char *out, size_t size) {
+    if (uid == ULVO_NO_OWNER) {
+        snprintf(out, size, "no known owner");
+        return;
+    }
+    passwd entry{};
+    passwd *found = nullptr;
+    char buffer[1024];
+    if (look_up &&
+        getpwuid_r(static_cast<uid_t>(uid), &entry, buffer, sizeof buffer, &found) == 0 &&
+        found != nullptr) {
+        snprintf(out, size, "uid %" PRIu32 " (%s)", uid, found->pw_name);
+    } else {
+        snprintf(out, size, "uid %" PRIu32, uid);
+    }
+}
+
+// The socket inode behind a held packet, from the kernel's socket table of its kind, or 0.
+unsigned long packet_socket_inode(const held_packet &packet) {
+    const char *table = packet.protocol == 6
+                            ? (packet.ip_version == 2 ? "/proc/net/tcp6" : "/proc/net/tcp")
+                            : (packet.ip_version == 2 ? "/proc/net/udp6" : "/proc/net/udp");
+    std::ifstream in(table);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return socket_inode_in_table(text.c_str(), packet.source_port, packet.owner_uid);
+}
+
+// The process of the owner that holds the socket: its pid, and its name in comm; 0 if none.
+pid_t socket_process(unsigned long inode, uint32_t uid, char *comm, size_t size) {
+    char wanted[64];
+    snprintf(wanted, sizeof wanted, "socket:[%lu]", inode);
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr) {
+        return 0;
+    }
+    pid_t found = 0;
+    while (dirent *entry = readdir(proc)) {
+        char *end = nullptr;
+        long pid = strtol(entry->d_name, &end, 10);
+        struct stat owner {};
+        char path[64];
+        snprintf(path, sizeof path, "/proc/%ld", pid);
+        if (*end != '\0' || pid <= 0 || stat(path, &owner) != 0 || owner.st_uid != uid) {
+            continue;
+        }
+        snprintf(path, sizeof path, "/proc/%ld/fd", pid);
+        DIR *fds = opendir(path);
+        if (fds == nullptr) {
+            continue;
+        }
+        while (dirent *fd = readdir(fds)) {
+            char target[64];
+            ssize_t n = readlinkat(dirfd(fds), fd->d_name, target, sizeof target - 1);
+            if (n > 0 && static_cast<size_t>(n) == strlen(wanted) &&
+                memcmp(target, wanted, static_cast<size_t>(n)) == 0) {
+                found = static_cast<pid_t>(pid);
+                break;
+            }
+        }
+        closedir(fds);
+        if (found != 0) {
+            break;
+        }
+    }
+    closedir(proc);
+    if (found != 0) {
+        char path[64];
+        snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(found));
+        FILE *file = fopen(path, "re");
+        comm[0] = '\0';
+        if (file != nullptr) {
+            if (fgets(comm, static_cast<int>(size), file) != nullptr) {
+                comm[strcspn(comm, "\n")] = '\0';
+            }
+            fclose(file);
+        }
+    }
+    return found;
+}
+
+// The program behind the owner's newest held connections, tried on a few of them (a socket
+// may be gone by now): its pid, and its name in comm; 0 if none is found.
+pid_t blamed_program(int count, uint32_t uid, char *comm, size_t size) {
+    int tries = 0;
+    for (int i = count - 1; i >= 0 && tries < 8; --i) {
+        const held_packet &packet = snapshot[i];
+        if (packet.owner_uid != uid || packet.protocol == 0) {
+            continue;
+        }
+        ++tries;
+        unsigned long inode = packet_socket_inode(packet);
+        if (inode == 0) {
+            continue;
+        }
+        if (pid_t pid = socket_process(inode, uid, comm, size); pid != 0) {
+            return pid;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+unsigned long socket_inode_in_table(const char *table, uint16_t port, uint32_t uid) {
+    const char *line = strchr(table, '\n');  // the first line names the columns
+    while (line != nullptr && *++line != '\0') {
+        unsigned local_port = 0;
+        unsigned owner = 0;
+        unsigned long inode = 0;
+        // "sl: local:port remote:port st tx:rx tr:when retrnsmt uid timeout inode ..."
+        if (sscanf(line,
+                   " %*u: %*[0-9A-Fa-f]:%x %*[0-9A-Fa-f]:%*x %*x %*x:%*x %*x:%*x %*x %u %*d %lu",
+                   &local_port, &owner, &inode) == 3 &&
+            local_port == port && owner == uid && inode != 0) {
+            return inode;
+        }
+        line = strchr(line, '\n');
+    }
+    return 0;
+}
+
+void compose_alarm_message(char *out, size_t size, bool look_up) {
+    int count = snapshot_queue(snapshot, SNAPSHOT_SLOTS);
+    owner_tally owners[OWNER_SLOTS + 1];
+    int owner_count = tally_owners(count, owners, static_cast<int>(std::size(owners)));
+    char program[160] = "";
+    if (look_up && owner_count > 0 && owners[0].uid != ULVO_NO_OWNER) {
+        char comm[32];
+        if (pid_t pid = blamed_program(count, owners[0].uid, comm, sizeof comm); pid != 0) {
+            snprintf(program, sizeof program, ", program %s (pid %d)", comm, static_cast<int>(pid));
+        }
+    }
+    int hosts = distinct_hosts(count);
+    int n =
+        snprintf(out, size, "virus-like activity detected: %d connections held for %d new hosts",
+                 count, hosts);
+    for (int i = 0; i < std::min(owner_count, 3) && n > 0 && static_cast<size_t>(n) < size; ++i) {
+        char owner[96];
+        describe_owner(owners[i].uid, look_up, owner, sizeof owner);
+        n += snprintf(out + n, size - static_cast<size_t>(n), "%s%s: %d",
+                      i == 0 ? "; most from " : ", ", owner, owners[i].held);
+    }
+    if (n > 0 && static_cast<size_t>(n) < size) {
+        snprintf(out + n, size - static_cast<size_t>(n), "%s", program);
+    }
+}

@@ -1,0 +1,216 @@
+#include "syslog_feed.h"
+
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+#include "blame.h"
+#include "event_log.h"
+#include "guards.h"
+#include "watchdog.h"
+
+namespace {
+
+constexpr char LOG_SOCKET[] = "/dev/log";
+constexpr char IDENT[] = "kel-ulvod";
+
+struct pending_message {
+    int priority;
+    bool alarm;  // the alarm's message, composed when it is sent
+    char text[480];
+};
+constexpr unsigned QUEUE_SLOTS = 64;
+pending_message queued[QUEUE_SLOTS];
+unsigned queue_head = 0;  // next to send
+unsigned queue_size = 0;
+uint64_t lost = 0;  // messages the queue or the log could not take, not yet reported
+pthread_mutex_t queue_mutex = PTHREAD_MUTEX_INITIALIZER;  // taken with signals blocked
+
+int log_fd = -1;
+bool connected = false;
+
+void enqueue(int priority, bool alarm, const char *text) {
+    {
+        signal_blocker blocked;
+        mutex_guard queue(&queue_mutex);
+        if (queue_size == QUEUE_SLOTS) {
+            ++lost;
+        } else {
+            pending_message &slot = queued[(queue_head + queue_size) % QUEUE_SLOTS];
+            slot.priority = priority;
+            slot.alarm = alarm;
+            snprintf(slot.text, sizeof slot.text, "%s", text);
+            ++queue_size;
+        }
+    }
+    wake_main_thread();
+}
+
+// Takes the oldest queued message into *out: false when none is queued.
+bool dequeue(pending_message *out, uint64_t *lost_so_far) {
+    signal_blocker blocked;
+    mutex_guard queue(&queue_mutex);
+    *lost_so_far = lost;
+    lost = 0;
+    if (queue_size == 0) {
+        return false;
+    }
+    *out = queued[queue_head];
+    queue_head = (queue_head + 1) % QUEUE_SLOTS;
+    --queue_size;
+    return true;
+}
+
+// One datagram to the log socket, never waiting: false when the log did not take it.
+bool send_now(int priority, const char *text) {
+    if (log_fd < 0) {
+        return false;
+    }
+    char datagram[640];
+    size_t length =
+        syslog_datagram(priority, time(nullptr), getpid(), text, datagram, sizeof datagram);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!connected) {
+            sockaddr_un address{};
+            address.sun_family = AF_UNIX;
+            memcpy(address.sun_path, LOG_SOCKET, sizeof LOG_SOCKET);
+            connected =
+                connect(log_fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+            if (!connected) {
+                return false;
+            }
+        }
+        if (send(log_fd, datagram, length, MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
+            return true;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ENOBUFS) {
+            return false;  // the log is not reading: the message is lost, not waited for
+        }
+        // The log went away (restarted): connect afresh once.
+        close(log_fd);
+        log_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        connected = false;
+    }
+    return false;
+}
+
+// The event log's reports, mirrored: tag lines without text are the alarm module's, which
+// queues messages of its own for them.
+void mirror(const char *tag, const char *text) {
+    char line[480];
+    if (join_detail_lines(text, line, sizeof line) > 0) {
+        syslog_event(syslog_priority_of(tag), line);
+    }
+}
+
+}  // namespace
+
+void syslog_feed_setup() {
+    log_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    set_event_mirror(mirror);
+}
+
+void syslog_event(int priority, const char *text) {
+    enqueue(priority, false, text);
+}
+
+void syslog_alarm_raised() {
+    enqueue(LOG_ALERT, true, "");
+}
+
+void syslog_feed_drain(bool in_shutdown) {
+    pending_message message;
+    uint64_t lost_before = 0;
+    for (;;) {
+        bool got = dequeue(&message, &lost_before);
+        if (lost_before > 0) {
+            char text[128];
+            snprintf(text, sizeof text, "%" PRIu64 " messages to the system log were lost",
+                     lost_before);
+            send_now(LOG_WARNING, text);
+        }
+        if (!got) {
+            return;
+        }
+        if (message.alarm) {
+            compose_alarm_message(message.text, sizeof message.text, !in_shutdown);
+        }
+        if (!send_now(message.priority, message.text)) {
+            signal_blocker blocked;
+            mutex_guard queue(&queue_mutex);
+            ++lost;
+        }
+    }
+}
+
+int syslog_priority_of(const char *tag) {
+    struct {
+        const char *tag;
+        int priority;
+    } constexpr priorities[] = {
+        {TAG_ERROR, LOG_ERR},
+        {TAG_WARNING, LOG_WARNING},
+        {TAG_INFO, LOG_INFO},
+        {TAG_DEBUG, LOG_DEBUG},
+        {TAG_DROPPING_CONNECTIONS, LOG_WARNING},
+        {TAG_ALERT_VLA_DETECTED, LOG_ALERT},
+        {TAG_ALERT_VLA_STOPPED, LOG_NOTICE},
+    };
+    for (const auto &entry : priorities) {
+        if (strcmp(entry.tag, tag) == 0) {
+            return entry.priority;
+        }
+    }
+    return LOG_INFO;
+}
+
+size_t join_detail_lines(const char *detail, char *out, size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    size_t written = 0;
+    out[0] = '\0';
+    const char *line = detail;
+    while (*line != '\0') {
+        const char *end = strchr(line, '\n');
+        size_t length = end != nullptr ? static_cast<size_t>(end - line) : strlen(line);
+        const char *text = line;
+        while (text < line + length && (*text == ' ' || *text == '\t')) {
+            ++text;
+        }
+        size_t text_length = static_cast<size_t>(line + length - text);
+        while (text_length > 0 && text[text_length - 1] == ' ') {
+            --text_length;
+        }
+        if (text_length > 0) {
+            int n = snprintf(out + written, size - written, "%s%.*s", written > 0 ? "; " : "",
+                             static_cast<int>(text_length), text);
+            written = std::min(size - 1, written + static_cast<size_t>(std::max(n, 0)));
+        }
+        if (end == nullptr) {
+            break;
+        }
+        line = end + 1;
+    }
+    return written;
+}
+
+size_t syslog_datagram(int priority, time_t now, pid_t pid, const char *text, char *out,
+                       size_t size) {
+    char stamp[32] = "";
+    tm local{};
+    if (localtime_r(&now, &local) != nullptr) {
+        strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &local);
+    }
+    int n = snprintf(out, size, "<%d>%s %s[%d]: %s", LOG_DAEMON | priority, stamp, IDENT,
+                     static_cast<int>(pid), text);
+    return std::min(size - 1, static_cast<size_t>(std::max(n, 0)));
+}

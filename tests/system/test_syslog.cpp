@@ -1,0 +1,230 @@
+// The daemon's events in the system log, and who is blamed for an alarm: the test gives the
+// sandbox a /dev of its own and reads the daemon's syslog datagrams on its /dev/log.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <mutex>
+#include <regex>
+
+#include "blame.h"
+#include "daemon_fixture.h"
+#include "event_log.h"
+#include "syslog_feed.h"
+
+namespace {
+
+TEST(SyslogPieces, ReportsBecomeOneLineWithTheirTagsPriority) {
+    struct {
+        const char *detail;
+        const char *line;
+    } joins[] = {
+        {"   could not load iptable rules, \n   \"cmd\" returned 3\n",
+         "could not load iptable rules,; \"cmd\" returned 3"},
+        {"kel-ulvo started - v1", "kel-ulvo started - v1"},
+        {"\n  \n\tonly this\n", "only this"},
+        {"", ""},
+    };
+    for (const auto &c : joins) {
+        char out[128];
+        join_detail_lines(c.detail, out, sizeof out);
+        EXPECT_STREQ(out, c.line);
+    }
+    char tiny[8];
+    EXPECT_EQ(join_detail_lines("a long first line\nsecond", tiny, sizeof tiny), 7u);
+    EXPECT_STREQ(tiny, "a long ");
+
+    EXPECT_EQ(syslog_priority_of(TAG_ERROR), 3);
+    EXPECT_EQ(syslog_priority_of(TAG_WARNING), 4);
+    EXPECT_EQ(syslog_priority_of(TAG_DROPPING_CONNECTIONS), 4);
+    EXPECT_EQ(syslog_priority_of(TAG_ALERT_VLA_DETECTED), 1);
+    EXPECT_EQ(syslog_priority_of(TAG_ALERT_VLA_STOPPED), 5);
+    EXPECT_EQ(syslog_priority_of(TAG_DEBUG), 7);
+
+    setenv("TZ", "UTC", 1);
+    tzset();
+    char datagram[128];
+    syslog_datagram(1, 1796850000, 42, "text", datagram, sizeof datagram);
+    EXPECT_STREQ(datagram, "<25>Dec  9 21:00:00 kel-ulvod[42]: text");
+}
+
+TEST(SyslogPieces, SocketTablesGiveTheInodeOfAnOwnersPort) {
+    const char table[] =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode\n"
+        "   0: 0100007F:1B58 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0  "
+        "      0 1111 1 0000000000000000 100 0 0 10 0\n"
+        "   1: 0100007F:A2C4 0105007F:1B58 02 00000001:00000000 01:00000064 00000002 65534  "
+        "      0 2222 2 0000000000000000 100 0 0 10 0\n"
+        "   2: 00000000000000000000000001000000:A2C5 00000000000000000000000001000000:1B58 02 "
+        "00000000:00000000 00:00000000 00000000  1000        0 3333 1\n";
+    struct {
+        uint16_t port;
+        uint32_t uid;
+        unsigned long inode;
+    } cases[] = {{0x1B58, 0, 1111},
+                 {0xA2C4, 65534, 2222},
+                 {0xA2C4, 0, 0},
+                 {0xA2C5, 1000, 3333},
+                 {0x1234, 0, 0}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(socket_inode_in_table(table, c.port, c.uid), c.inode) << c.port;
+    }
+    EXPECT_EQ(socket_inode_in_table("header only\n", 1, 0), 0u);
+    EXPECT_EQ(socket_inode_in_table("", 1, 0), 0u);
+}
+
+// A /dev of the sandbox's own (the device nodes the daemon and its helper use, bound from the
+// real one), so that the test can be the system log at /dev/log.
+bool private_dev() {
+    return run("set -e; old=" + private_dir() +
+               "/dev; mkdir -p $old; mount --bind /dev $old; "
+               "mount -t tmpfs -o mode=0755 tmpfs /dev; "
+               "for n in null zero full random urandom tty; do "
+               "touch /dev/$n; mount --bind $old/$n /dev/$n; done; "
+               "ln -s /proc/self/fd /dev/fd; ln -s /proc/self/fd/0 /dev/stdin; "
+               "ln -s /proc/self/fd/1 /dev/stdout; ln -s /proc/self/fd/2 /dev/stderr") == 0;
+}
+
+// The system log: collects the datagrams sent to /dev/log.
+class LogCollector {
+  public:
+    LogCollector() {
+        fd_ = Fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        strcpy(address.sun_path, "/dev/log");
+        bound_ = bind(fd_.get(), reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
+        reader_ = std::thread([this] {
+            while (!stop_) {
+                if (!wait_readable(fd_.get(), 20)) {
+                    continue;
+                }
+                char text[1024];
+                ssize_t n = recv(fd_.get(), text, sizeof text, 0);
+                if (n > 0) {
+                    std::lock_guard<std::mutex> hold(lock_);
+                    messages_.emplace_back(text, static_cast<size_t>(n));
+                }
+            }
+        });
+    }
+    ~LogCollector() {
+        stop_ = true;
+        reader_.join();
+    }
+    bool bound() const { return bound_; }
+    std::vector<std::string> messages() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return messages_;
+    }
+    // Index of the first message containing the text, waiting up to ms; -1 if none came.
+    int wait_for(const std::string &text, int ms) {
+        auto start = std::chrono::steady_clock::now();
+        do {
+            std::vector<std::string> all = messages();
+            for (size_t i = 0; i < all.size(); ++i) {
+                if (all[i].find(text) != std::string::npos) {
+                    return static_cast<int>(i);
+                }
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        } while (ms_since(start) < ms);
+        return -1;
+    }
+
+  private:
+    Fd fd_;
+    bool bound_ = false;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;
+    std::vector<std::string> messages_;
+    std::thread reader_;
+};
+
+// A worm-like child, running as nobody under the name "wormlet": it starts connections to count
+// new hosts at once and keeps them until it is killed.
+pid_t start_wormlet(int first_host, int count) {
+    pid_t child = fork();
+    if (child != 0) {
+        return child;
+    }
+    prctl(PR_SET_NAME, "wormlet");
+    if (setgid(65534) != 0 || setuid(65534) != 0) {
+        _exit(1);
+    }
+    for (int i = 0; i < count; ++i) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(SERVICE_PORT);
+        to.sin_addr.s_addr = htonl(0x7f050000u + static_cast<uint32_t>(first_host + i));
+        connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    }
+    for (;;) {
+        pause();
+    }
+}
+
+TEST_F(DaemonTest, EventsReachTheSystemLogAndTheAlarmNamesWhoIsToBlame) {
+    ASSERT_TRUE(private_dev());
+    LogCollector log;
+    ASSERT_TRUE(log.bound());
+    start_daemon();
+    ASSERT_GT(pid_, 0);
+    std::string pid = "kel-ulvod[" + std::to_string(pid_) + "]: ";
+    EXPECT_GE(log.wait_for("<30>", 5000), 0) << "start, info";
+    EXPECT_NE(log.messages().at(0).find(pid + "kel-ulvo started - v"), std::string::npos)
+        << log.messages().at(0);
+
+    // Fifteen new hosts against a queue of ten: the alarm (at eight) and then drops.
+    pid_t worm = start_wormlet(1, 15);
+    ASSERT_GT(worm, 0);
+    int detected = log.wait_for("virus-like activity detected", 10000);
+    ASSERT_GE(detected, 0);
+    std::string alarm = log.messages()[static_cast<size_t>(detected)];
+    EXPECT_TRUE(std::regex_search(
+        alarm, std::regex("^<25>[A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d kel-ulvod\\[\\d+\\]: "
+                          "virus-like activity detected: ([89]|10) connections held for "
+                          "([89]|10) new hosts; most from uid 65534 \\(nobody\\): ([89]|10), "
+                          "program wormlet \\(pid " +
+                          std::to_string(worm) + "\\)$")))
+        << alarm;
+    int dropping = log.wait_for("the delay queue is full (10 connections held)", 5000);
+    EXPECT_GT(dropping, detected);
+    EXPECT_EQ(log.messages().at(static_cast<size_t>(std::max(dropping, 0))).substr(0, 4), "<28>");
+
+    // Once the worm is gone its held connections are released one a second, down to the low
+    // water mark of four.
+    kill(worm, SIGKILL);
+    waitpid(worm, nullptr, 0);
+    int stopped = log.wait_for("virus-like activity stopped after", 30000);
+    ASSERT_GT(stopped, dropping);
+    std::smatch summary;
+    std::string stop_text = log.messages()[static_cast<size_t>(stopped)];
+    ASSERT_TRUE(std::regex_search(
+        stop_text, summary,
+        std::regex("^<29>.*: virus-like activity stopped after (\\d+) s: (\\d+) connections "
+                   "held, (\\d+) released and (\\d+) dropped during it$")))
+        << stop_text;
+    EXPECT_GE(std::stoi(summary[1]), 4);
+    EXPECT_GE(std::stoi(summary[2]), 2);  // held after the alarm: up to the full queue
+    EXPECT_GE(std::stoi(summary[3]), 6);  // released down to the low water mark
+    EXPECT_GE(std::stoi(summary[4]), 5);  // five connections found the queue full
+
+    ASSERT_EQ(kill(pid_, SIGTERM), 0);
+    int exiting = log.wait_for(pid + "kel-ulvo exiting", 5000);
+    EXPECT_GT(exiting, stopped);
+    EXPECT_EQ(log.messages().at(static_cast<size_t>(std::max(exiting, 0))).substr(0, 4), "<30>");
+    for (const std::string &message : log.messages()) {
+        EXPECT_EQ(message.find('\n'), std::string::npos) << "one line each: " << message;
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    return sandbox_main(argc, argv);
+}
