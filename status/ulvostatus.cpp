@@ -3,8 +3,11 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "event_log.h"
+#include "metrics.h"
+#include "nfqueue_numbers.h"
 #include "shm_dump.h"
 #include "shm_reader.h"
 #include "ulvolib.h"
@@ -33,7 +36,47 @@ bool daemon_running() {
     return true;
 }
 
+// The running daemon's block into the metrics: true when every section was read and the daemon
+// runs. No block at all is the daemon being stopped, which kel_ulvo_up says without a report.
+bool read_block_metrics(ulvo_metrics *m) {
+    if (!shm_block_exists()) {
+        return false;
+    }
+    ulvo_config config;
+    if (get_dtt_stat(&m->dtt) != 0 || get_ipv4_tt_stat(&m->ipv4) != 0 ||
+        get_ipv6_tt_stat(&m->ipv6) != 0 || get_ulvo_config_from_shm(&config) != 0 ||
+        read_water_gauge(&m->water_gauge) != 0 || !daemon_running()) {
+        return false;
+    }
+    m->config = config;
+    return true;
+}
+
+// The kernel's counters of the daemon's two queues; a queue missing from the table, or a table
+// that cannot be read, leaves the queue unbound.
+void read_kernel_queues(ulvo_metrics *m) {
+    std::string table;
+    if (FILE *file = fopen(NFQUEUE_TABLE_PATH, "r"); file != nullptr) {
+        char chunk[4096];
+        size_t n;
+        while ((n = fread(chunk, 1, sizeof chunk, file)) > 0) {
+            table.append(chunk, n);
+        }
+        fclose(file);
+    }
+    parse_nfqueue_table(table.c_str(), ULVO_NFQUEUE_IPV4, &m->kernel[0]);
+    parse_nfqueue_table(table.c_str(), ULVO_NFQUEUE_IPV6, &m->kernel[1]);
+}
+
 }  // namespace
+
+int print_metrics() {
+    ulvo_metrics m{};
+    m.config = *ulvolib_config();
+    m.up = read_block_metrics(&m);
+    read_kernel_queues(&m);
+    return write_metrics(stdout, &m) == 0 ? 0 : ULVOSTATUS_WRITE_FAILED;
+}
 
 int print_stats() {
     dtt_stat dtt;
@@ -114,18 +157,25 @@ int ulvostatus_main(int argc, char **argv) {
     if (argc == 2 && strcmp(argv[1], "--help") == 0) {
         printf(
             "Usage: ulvostatus -status\n"
+            "       ulvostatus -metrics\n"
             "       ulvostatus -ProprietaryInterface -vla_occurring\n"
             "       ulvostatus -ProprietaryInterface [-dump_shm_struct] [-dump_shm]\n"
             "       ulvostatus --help | --version\n"
             "Prints the status of the running kel-ulvod, or answers through its exit status:\n"
             "-vla_occurring prints YES and ends with 1 while virus-like activity occurs,\n"
             "NO and 0 otherwise. 100: command line not understood; 101: invalid\n"
-            "configuration, or kel-ulvod is not running. See ulvostatus(8).\n");
+            "configuration, or kel-ulvod is not running. -metrics writes the status in\n"
+            "Prometheus text format, kel_ulvo_up 0 when no daemon runs (0, or 101 for an\n"
+            "invalid configuration, 102 when the output could not be written).\n"
+            "See ulvostatus(8).\n");
         return 0;
     }
     if (argc == 2 && strcmp(argv[1], "--version") == 0) {
         printf("ulvostatus %s\n", ULVO_VERSION);
         return 0;
+    }
+    if (argc == 2 && strcmp(argv[1], "-metrics") == 0) {
+        return init_library() ? print_metrics() : ULVOSTATUS_FAILED;
     }
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "-ProprietaryInterface") == 0) {

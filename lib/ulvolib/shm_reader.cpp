@@ -74,6 +74,11 @@ bool process_running(int32_t pid) {
     return state != 'T' && state != 't' && state != 'Z' && state != 'X';
 }
 
+bool shm_block_exists() {
+    const ulvo_config *config = ulvolib_config();
+    return config != nullptr && (shmget(config->shared_memory_key, 0, 0) != -1 || errno != ENOENT);
+}
+
 int shm_block_attach(shm_stat_block **address) {
     const ulvo_config *config = ulvolib_config();
     if (config == nullptr) {

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -77,6 +79,19 @@ class DaemonTest : public ::testing::Test {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
+    }
+
+    // Skips the test when the tool is not installed, or fails it under CI; the caller returns
+    // when HasFatalFailure() || IsSkipped().
+    static void need(const char *tool) {
+        if (run(std::string("command -v ") + tool + " >/dev/null") == 0) {
+            return;
+        }
+        const char *ci = getenv("CI");
+        if (ci != nullptr && strcmp(ci, "true") == 0) {
+            FAIL() << tool << " is missing, and under CI a test may not be skipped";
+        }
+        GTEST_SKIP() << tool << " is not installed";
     }
 
     static void write_config(const std::vector<std::pair<std::string, std::string>> &keys) {
