@@ -6,6 +6,7 @@
 #include "alarm.h"
 #include "event_log.h"
 #include "known_hosts.h"
+#include "owner_block.h"
 #include "ulvo.h"
 #include "watchdog.h"
 
@@ -49,6 +50,7 @@ void *dethrottle_thread_start(void *arg) {
         if (dethrottle_pass(config, &counters) != 0) {
             end_worker_thread();
         }
+        owner_block_publish();
         worker_beat(WORKER_DETHROTTLE);
     }
 }

@@ -15,6 +15,7 @@
 
 #include "event_log.h"
 #include "guards.h"
+#include "owner_block.h"
 #include "syslog_feed.h"
 #include "watchdog.h"
 
@@ -280,6 +281,8 @@ void init_library(ulvo_config *config) {
         alloc_mem(config) != 0) {
         fail_start();
     }
+    // Without it the metrics lack the held connections by owner; the daemon still works.
+    owner_block_create(config->shared_memory_key, static_cast<int32_t>(getpid()));
 }
 
 // The IPv6 throttle thread where the kernel offers IPv6 queueing.
@@ -505,6 +508,7 @@ void sig_handler(int signal_number) {
         sleep(1);  // the threads stop
     }
     shm_block_free();
+    owner_block_free();
     syslog_feed_drain(true);
     if (drops_core(signal_number)) {
         end_with_core(signal_number);

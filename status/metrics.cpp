@@ -164,6 +164,21 @@ int write_metrics(FILE *out, const ulvo_metrics *m) {
         sample(out, "kel_ulvo_queue_length_max", m->dtt.max_crs_ever_throttled);
     }
 
+    describe(out, "kel_ulvo_held_connections", "gauge",
+             "Connections on the delay queue by the uid owning them (\"unknown\": no local "
+             "owner, or beyond the daemon's table of owners).");
+    if (m->up) {
+        for (int i = 0; i < m->owners; ++i) {
+            const owner_count &o = m->held_by[i];
+            if (o.uid == ULVO_NO_OWNER) {
+                fprintf(out, "kel_ulvo_held_connections{uid=\"unknown\"} %" PRIu32 "\n", o.held);
+            } else {
+                fprintf(out, "kel_ulvo_held_connections{uid=\"%" PRIu32 "\"} %" PRIu32 "\n", o.uid,
+                        o.held);
+            }
+        }
+    }
+
     for (const config_gauge &g : CONFIG_GAUGES) {
         describe(out, g.name, "gauge", g.help);
         fprintf(out, "%s %d\n", g.name, static_cast<int>(m->config.*g.field));

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "config.h"
+#include "cre_pool.h"
 #include "shm_layout.h"
 
 // Where the kernel lists the nfnetlink queues of the caller's network namespace.
@@ -29,6 +30,8 @@ struct ulvo_metrics {
     dtt_stat dtt;
     ulvo_config config;  // the daemon's when up, else what the configuration says
     kernel_queue_stat kernel[2];
+    int owners;  // entries of held_by: the running daemon's held connections by owning uid
+    owner_count held_by[OWNER_SLOTS + 1];
 };
 
 // Looks the queue up in the text of the kernel's queue table: 0 with its counters filled in, 1

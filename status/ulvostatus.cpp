@@ -8,6 +8,7 @@
 #include "event_log.h"
 #include "metrics.h"
 #include "nfqueue_numbers.h"
+#include "owner_block.h"
 #include "shm_dump.h"
 #include "shm_reader.h"
 #include "ulvolib.h"
@@ -49,6 +50,11 @@ bool read_block_metrics(ulvo_metrics *m) {
         return false;
     }
     m->config = config;
+    int32_t pid = 0;
+    if (get_shm_owner_pid(&pid) != 0 ||
+        owner_block_read(config.shared_memory_key, pid, m->held_by, &m->owners) != 0) {
+        m->owners = 0;  // a daemon that could not publish them: no samples
+    }
     return true;
 }
 

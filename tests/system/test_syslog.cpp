@@ -192,6 +192,28 @@ TEST_F(DaemonTest, EventsReachTheSystemLogAndTheAlarmNamesWhoIsToBlame) {
                           "program wormlet \\(pid " +
                           std::to_string(worm) + "\\)$")))
         << alarm;
+    // The metrics count the held connections by owner: all of them nobody's.
+    auto held_by = [] {
+        std::string text = run_output(std::string(STATUS_TOOL) + " -metrics 2>/dev/null");
+        std::smatch m;
+        long nobody =
+            std::regex_search(text, m,
+                              std::regex("\nkel_ulvo_held_connections\\{uid=\"65534\"\\} (\\d+)\n"))
+                ? std::stol(m[1])
+                : -1;
+        long queued = std::regex_search(text, m, std::regex("\nkel_ulvo_queue_length (\\d+)\n"))
+                          ? std::stol(m[1])
+                          : -2;
+        return std::make_pair(nobody, queued);
+    };
+    auto start = std::chrono::steady_clock::now();
+    std::pair<long, long> held = held_by();
+    while (held.first != held.second && ms_since(start) < 5000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        held = held_by();
+    }
+    EXPECT_EQ(held.first, held.second) << "the held connections by owner add up to the queue";
+    EXPECT_GE(held.first, 5);
     int dropping = log.wait_for("the delay queue is full (10 connections held)", 5000);
     EXPECT_GT(dropping, detected);
     EXPECT_EQ(log.messages().at(static_cast<size_t>(std::max(dropping, 0))).substr(0, 4), "<28>");
@@ -214,6 +236,11 @@ TEST_F(DaemonTest, EventsReachTheSystemLogAndTheAlarmNamesWhoIsToBlame) {
     EXPECT_GE(std::stoi(summary[3]), 6);  // released down to the low water mark
     EXPECT_GE(std::stoi(summary[4]), 5);  // five connections found the queue full
 
+    start = std::chrono::steady_clock::now();
+    while ((held = held_by()) != std::make_pair(-1L, 0L) && ms_since(start) < 15000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    EXPECT_EQ(held, std::make_pair(-1L, 0L)) << "no owner's sample once the queue is empty";
     ASSERT_EQ(kill(pid_, SIGTERM), 0);
     int exiting = log.wait_for(pid + "kel-ulvo exiting", 5000);
     EXPECT_GT(exiting, stopped);

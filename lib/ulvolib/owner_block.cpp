@@ -1,0 +1,134 @@
+#include "owner_block.h"
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "event_log.h"
+#include "shm_protocol.h"
+
+namespace {
+
+constexpr int MODE = 0644;             // readable by every user, written by root alone
+shm_owner_block *published = nullptr;  // the daemon's own segment, attached
+int published_id = -1;
+
+bool made_by_root(int id) {
+    shmid_ds ds{};
+    return shmctl(id, IPC_STAT, &ds) == 0 && ds.shm_perm.cuid == 0 && ds.shm_perm.uid == 0 &&
+           (ds.shm_perm.mode & 022) == 0 && ds.shm_segsz == sizeof(shm_owner_block);
+}
+
+bool ours(const shm_owner_block *block) {
+    return memcmp(block->magic, OWNER_BLOCK_MAGIC, sizeof OWNER_BLOCK_MAGIC) == 0;
+}
+
+}  // namespace
+
+int32_t owner_block_key(int32_t status_key) {
+    uint32_t key = static_cast<uint32_t>(status_key) + 1;
+    return static_cast<int32_t>(key == 0 ? 1 : key);
+}
+
+int owner_block_create(int32_t status_key, int32_t pid) {
+    key_t key = owner_block_key(status_key);
+    int id = shmget(key, sizeof(shm_owner_block), IPC_CREAT | IPC_EXCL | MODE);
+    if (id == -1 && errno == EEXIST) {
+        // Left by a daemon that was killed (this daemon holds the instance lock): made by root
+        // with our magic, it is replaced.
+        int old = shmget(key, 0, 0);
+        void *at = old == -1 ? reinterpret_cast<void *>(-1) : shmat(old, nullptr, SHM_RDONLY);
+        bool stale = at != reinterpret_cast<void *>(-1) && made_by_root(old) &&
+                     ours(static_cast<const shm_owner_block *>(at));
+        if (at != reinterpret_cast<void *>(-1)) {
+            shmdt(at);
+        }
+        if (stale && shmctl(old, IPC_RMID, nullptr) == 0) {
+            id = shmget(key, sizeof(shm_owner_block), IPC_CREAT | IPC_EXCL | MODE);
+        }
+    }
+    if (id == -1) {
+        lib_report(TAG_WARNING, false,
+                   "   the key %#x of the held-by-owner block is in use (errno=%d); the held\n"
+                   "   connections by owner are not published, %s,%d\n",
+                   static_cast<unsigned>(key), errno, ULVOLIB_UNIT, __LINE__);
+        return 1;
+    }
+    void *at = shmat(id, nullptr, 0);
+    if (at == reinterpret_cast<void *>(-1)) {
+        shmctl(id, IPC_RMID, nullptr);
+        return 1;
+    }
+    auto *block = static_cast<shm_owner_block *>(at);
+    memset(block, 0, sizeof *block);
+    block->version = OWNER_BLOCK_VERSION;
+    block->pid = pid;
+    memcpy(block->magic, OWNER_BLOCK_MAGIC, sizeof OWNER_BLOCK_MAGIC);
+    published = block;
+    published_id = id;
+    owner_block_publish();
+    return 0;
+}
+
+void owner_block_publish() {
+    if (published == nullptr) {
+        return;
+    }
+    struct {
+        uint32_t count;
+        owner_count owners[OWNER_SLOTS + 1];
+    } record{};
+    record.count = static_cast<uint32_t>(held_by_owner(record.owners, OWNER_SLOTS + 1));
+    static_assert(sizeof record ==
+                  offsetof(shm_owner_block, end_sig) - offsetof(shm_owner_block, count));
+    publish_section(&published->begin_sig, &published->end_sig, &record, sizeof record);
+}
+
+void owner_block_free() {
+    if (published == nullptr) {
+        return;
+    }
+    shmdt(published);
+    published = nullptr;
+    shmctl(published_id, IPC_RMID, nullptr);
+}
+
+int owner_block_read(int32_t status_key, int32_t pid, owner_count *out, int *count) {
+    int id = shmget(owner_block_key(status_key), 0, 0);
+    if (id == -1 || !made_by_root(id)) {
+        return 1;
+    }
+    void *at = shmat(id, nullptr, SHM_RDONLY);
+    if (at == reinterpret_cast<void *>(-1)) {
+        return 1;
+    }
+    auto *block = static_cast<shm_owner_block *>(at);
+    int result = 1;
+    struct {
+        uint32_t begin;
+        uint32_t count;
+        owner_count owners[OWNER_SLOTS + 1];
+        uint32_t end;
+    } copy;
+    static_assert(sizeof copy == sizeof(shm_owner_block) - offsetof(shm_owner_block, begin_sig));
+    if (ours(block) && block->version == OWNER_BLOCK_VERSION && block->pid == pid) {
+        for (int attempt = 0; attempt < 100 && result != 0; ++attempt) {
+            copy_words(&copy, &block->begin_sig, sizeof copy, false);
+            if (copy.begin != 0 && copy.begin == copy.end && copy.count <= OWNER_SLOTS + 1) {
+                *count = static_cast<int>(copy.count);
+                std::copy(copy.owners, copy.owners + copy.count, out);
+                result = 0;
+            } else {
+                timespec pause{0, 1'000'000};
+                nanosleep(&pause, nullptr);
+            }
+        }
+    }
+    shmdt(at);
+    return result;
+}

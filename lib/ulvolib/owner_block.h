@@ -1,0 +1,43 @@
+// The held connections by owner: a second SysV segment beside the status block, at the block's
+// key plus one, versioned apart from it. The daemon publishes its per-owner counts there; the
+// status tool's metrics read them. The same signature discipline as the status block: no lock,
+// and a reader never takes a torn copy for a whole one.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "cre_pool.h"
+
+struct shm_owner_block {
+    char magic[32];    // OWNER_BLOCK_MAGIC
+    uint32_t version;  // OWNER_BLOCK_VERSION
+    int32_t pid;       // the daemon's, as in its status block
+    uint32_t begin_sig;
+    uint32_t count;                       // entries of owners in use
+    owner_count owners[OWNER_SLOTS + 1];  // largest first
+    uint32_t end_sig;
+};
+// Only 32-bit fields: both builds lay it out alike.
+static_assert(sizeof(owner_count) == 8);
+static_assert(sizeof(shm_owner_block) == 316);
+static_assert(offsetof(shm_owner_block, begin_sig) == 40);
+static_assert(offsetof(shm_owner_block, end_sig) == 312);
+
+inline constexpr char OWNER_BLOCK_MAGIC[] = "kel-ulvo held by owner";
+inline constexpr uint32_t OWNER_BLOCK_VERSION = 1;
+
+// The segment's key for a status block key (never IPC_PRIVATE).
+int32_t owner_block_key(int32_t status_key);
+
+// The daemon: makes the segment (a stale one of a killed daemon is replaced; anything else
+// there is left alone with a warning, and nothing is published): 0, or 1.
+int owner_block_create(int32_t status_key, int32_t pid);
+// The daemon: publishes the pool's current counts (nothing without a segment).
+void owner_block_publish();
+// The daemon: removes the segment.
+void owner_block_free();
+
+// The status tool: the counts that the daemon with the pid published under the status key,
+// into out (OWNER_SLOTS + 1 entries); 0 with *count set, 1 when there are none to read.
+int owner_block_read(int32_t status_key, int32_t pid, owner_count *out, int *count);
