@@ -123,12 +123,14 @@ prop() { ct systemctl show -p "$1" --value kel-ulvod; }
 rule_sets() { ct iptables -S OUTPUT | grep -c -- '-j KEL_ULVO'; }
 block_present() { ct ipcs -m | grep -q '^0x4b554c56 '; }
 status_line() { ct /opt/kel/kel-ulvo/bin/ulvostatus -status 2>/dev/null | awk -F': *' -v k="$1" '$1 == k { print $2 }'; }
-# Twenty connections to twenty new hosts at once: the daemon must hold them.
+# Twenty connections to twenty new hosts at once, by a user's program: the daemon must hold
+# them (with the queue of 20 set below, the alarm rises at 16).
 burst() {
     local base=$1
-    ct bash -c "for i in \$(seq 1 20); do (timeout 3 bash -c 'exec 3<>/dev/tcp/127.0.$base.'\$i'/9' 2>/dev/null &); done; sleep 1"
+    ct setpriv --reuid=65534 --regid=65534 --clear-groups bash -c "for i in \$(seq 1 20); do (timeout 3 bash -c 'exec 3<>/dev/tcp/127.0.$base.'\$i'/9' 2>/dev/null &); done; sleep 1"
     [ "$(status_line 'currently queued packets')" -ge 10 ]
 }
+journal_has() { ct journalctl -q -t kel-ulvod --no-pager | grep -qE "$1"; }
 wait_for() {
     local tries=$1
     shift
@@ -148,6 +150,9 @@ check "lintian: no errors or warnings" test -z "$lintian_output"
 [ -z "$lintian_output" ] || echo "$lintian_output"
 check "package: dpkg installs it" ct dpkg -i /root/kel-ulvo.deb
 check "package: the unit is known and not started" test "$(prop LoadState)/$(prop ActiveState)" = loaded/inactive
+ct sed -i -e 's/^delay_queue_size=.*/delay_queue_size=20/' \
+    -e 's/^delay_queue_high_watermark=.*/delay_queue_high_watermark=16/' \
+    -e 's/^delay_queue_low_watermark=.*/delay_queue_low_watermark=8/' /etc/opt/kel/kel-ulvo/kel-ulvo.conf
 check "start succeeds" ct systemctl start kel-ulvod
 check "the unit is active" is_active
 check "the unit's umask holds for the log" test "$(ct stat -c %a /var/opt/kel/kel-ulvo/kel-ulvo.log)" = 640
@@ -155,6 +160,10 @@ echo "systemd-analyze security: $(ct systemd-analyze security kel-ulvod 2>/dev/n
 check "one set of rules is loaded" test "$(rule_sets)" = 1
 check "the status block exists" block_present
 check "a burst to new hosts is held" burst 1
+check "journal: the start, from the daemon" journal_has 'kel-ulvo started - v'
+check "journal: the alarm names the user and the program" wait_for 10 journal_has \
+    'virus-like activity detected: [0-9]+ connections held for [0-9]+ new hosts; most from uid 65534 \(nobody\): [0-9]+, program bash \(pid [0-9]+\)$'
+ct journalctl -q -t kel-ulvod --no-pager -g 'virus-like activity detected' | tail -n 1
 
 first=$(prop MainPID)
 ct kill -9 "$first"
