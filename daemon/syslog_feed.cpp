@@ -34,6 +34,8 @@ unsigned queue_size = 0;
 uint64_t lost = 0;  // messages the queue or the log could not take, not yet reported
 pthread_mutex_t queue_mutex = PTHREAD_MUTEX_INITIALIZER;  // taken with signals blocked
 
+// The socket to the system log, used by the main thread and by the shutdown (on any thread).
+pthread_mutex_t send_mutex = PTHREAD_MUTEX_INITIALIZER;  // taken with signals blocked
 int log_fd = -1;
 bool connected = false;
 
@@ -71,6 +73,8 @@ bool dequeue(pending_message *out, uint64_t *lost_so_far) {
 
 // One datagram to the log socket, never waiting: false when the log did not take it.
 bool send_now(int priority, const char *text) {
+    signal_blocker blocked;
+    mutex_guard sending(&send_mutex);
     if (log_fd < 0) {
         return false;
     }

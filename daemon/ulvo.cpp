@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -75,6 +76,7 @@ void failed_start_locked() {
     fputs("kel-ulvod failed to start\n", stderr);
     fputs("kel-ulvod failed to start\n", ulvolib_output());
     fflush(nullptr);
+    syslog_event(LOG_ERR, "kel-ulvod failed to start");
 }
 
 void failed_start() {
@@ -86,6 +88,7 @@ void failed_start() {
 // A failure before any worker thread exists ends the detached daemon.
 [[noreturn]] void fail_start() {
     failed_start();
+    syslog_feed_drain(true);  // the reasons, sent before the process ends
     exit(1);
 }
 

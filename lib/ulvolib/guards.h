@@ -5,8 +5,9 @@
 //   released inside one operation; no thread holds two of them at once.
 // - The log lock may be taken while known_host_mutex is held (the known-host dump); nothing
 //   takes them in the other order. The system-log queue's mutex may be taken under the log lock
-//   (a report mirrored to the system log), never the other way round, and is taken with
-//   signals blocked. The daemon's startup_mutex is taken before the log lock.
+//   (a report mirrored to the system log), never the other way round; it and the system-log
+//   socket's send mutex are each taken alone otherwise, with signals blocked. The daemon's
+//   startup_mutex is taken before the log lock.
 // - Whoever holds the log lock, dropping_conn_mutex or startup_mutex blocks every signal
 //   meanwhile: the shutdown runs in a signal handler on any thread and needs the streams and
 //   the start-status file, so no thread may be stopped by it while holding them.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -14,8 +15,12 @@
 
 namespace {
 
-constexpr int MODE = 0644;             // readable by every user, written by root alone
-shm_owner_block *published = nullptr;  // the daemon's own segment, attached
+constexpr int MODE = 0644;  // readable by every user, written by root alone
+// The daemon's own segment, attached. The shutdown may remove it while the de-throttle thread
+// publishes: each publication counts itself in active_publishers before it loads the pointer,
+// and the removal takes the pointer away, then waits for them (as the status block's writers).
+std::atomic<shm_owner_block *> published{nullptr};
+std::atomic<int> active_publishers{0};
 int published_id = -1;
 
 bool made_by_root(int id) {
@@ -69,14 +74,17 @@ int owner_block_create(int32_t status_key, int32_t pid) {
     block->version = OWNER_BLOCK_VERSION;
     block->pid = pid;
     memcpy(block->magic, OWNER_BLOCK_MAGIC, sizeof OWNER_BLOCK_MAGIC);
-    published = block;
     published_id = id;
+    published = block;
     owner_block_publish();
     return 0;
 }
 
 void owner_block_publish() {
-    if (published == nullptr) {
+    active_publishers.fetch_add(1);
+    shm_owner_block *block = published.load();
+    if (block == nullptr) {
+        active_publishers.fetch_sub(1);
         return;
     }
     struct {
@@ -86,15 +94,23 @@ void owner_block_publish() {
     record.count = static_cast<uint32_t>(held_by_owner(record.owners, OWNER_SLOTS + 1));
     static_assert(sizeof record ==
                   offsetof(shm_owner_block, end_sig) - offsetof(shm_owner_block, count));
-    publish_section(&published->begin_sig, &published->end_sig, &record, sizeof record);
+    publish_section(&block->begin_sig, &block->end_sig, &record, sizeof record);
+    active_publishers.fetch_sub(1);
 }
 
 void owner_block_free() {
-    if (published == nullptr) {
+    shm_owner_block *block = published.exchange(nullptr);
+    if (block == nullptr) {
         return;
     }
-    shmdt(published);
-    published = nullptr;
+    // A publisher stopped in mid-write keeps the mapping, which goes when the process ends.
+    for (int i = 0; i < 100 && active_publishers.load() != 0; ++i) {
+        timespec pause{0, 1'000'000};
+        nanosleep(&pause, nullptr);
+    }
+    if (active_publishers.load() == 0) {
+        shmdt(block);
+    }
     shmctl(published_id, IPC_RMID, nullptr);
 }
 

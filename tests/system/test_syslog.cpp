@@ -250,6 +250,22 @@ TEST_F(DaemonTest, EventsReachTheSystemLogAndTheAlarmNamesWhoIsToBlame) {
     }
 }
 
+TEST_F(DaemonTest, AFailedStartSaysWhyInTheSystemLog) {
+    ASSERT_TRUE(private_dev());
+    LogCollector log;
+    ASSERT_TRUE(log.bound());
+    write_config({{"delay_queue_size", "5"}});
+    std::string status = start_daemon();
+    ASSERT_NE(status.find("kel-ulvod failed to start"), std::string::npos) << status;
+    int failed = log.wait_for("kel-ulvod failed to start", 5000);
+    ASSERT_GE(failed, 0);
+    int reason = log.wait_for("delay_queue_size is set to 5 in", 0);
+    ASSERT_GE(reason, 0);
+    EXPECT_LT(reason, failed);
+    EXPECT_EQ(log.messages()[static_cast<size_t>(reason)].substr(0, 4), "<27>");
+    EXPECT_EQ(log.messages()[static_cast<size_t>(failed)].substr(0, 4), "<27>");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
