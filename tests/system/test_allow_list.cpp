@@ -210,13 +210,14 @@ TEST_F(AllowList, TheGuardPutsRemovedRulesBack) {
                       "KEL_ULVO_QUEUE\n");
         }
         std::string now = rules();
-        while (now != intact && ms_since(damaged) < 12000 * BUILD_SLOWDOWN) {
+        while (now != intact && ms_since(damaged) < 14000 * BUILD_SLOWDOWN) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             now = rules();
         }
         double repaired_ms = ms_since(damaged);
         EXPECT_EQ(now, intact) << c.damage << ": exactly the rules as loaded, nothing twice";
-        EXPECT_LT(repaired_ms, (c.by_check_verb ? 2000 : 11000) * BUILD_SLOWDOWN) << c.damage;
+        // The period, the helper's own time and the polling's.
+        EXPECT_LT(repaired_ms, (c.by_check_verb ? 2000 : 12000) * BUILD_SLOWDOWN) << c.damage;
         printf("%s: repaired after %.0f ms\n", c.damage, repaired_ms);
         ++warnings;
         std::string log = read_file(EVENT_LOG);
