@@ -135,7 +135,12 @@ TEST_F(AllowList, InvalidEntriesRefuseTheStartNamingTheLine) {
         EXPECT_EQ(by_hand, message);
         EXPECT_EQ(exit_status, 1);
     }
-    pid_ = 0;
+    // Without the file nothing is exempt, and the start is good.
+    ASSERT_EQ(run(std::string("rm ") + ALLOW_LIST), 0);
+    std::string status = start_daemon();
+    EXPECT_EQ(status.substr(status.size() - 4), "end\n") << status;
+    EXPECT_EQ(status.find("failed"), std::string::npos) << status;
+    EXPECT_EQ(metric("kel_ulvo_allow_entries"), 0);
 }
 
 // A changed list is taken into use by the helper on the running daemon; an invalid one is
