@@ -15,6 +15,7 @@
 #include "blame.h"
 #include "event_log.h"
 #include "guards.h"
+#include "rules.h"
 #include "watchdog.h"
 
 namespace {
@@ -22,9 +23,12 @@ namespace {
 constexpr char LOG_SOCKET[] = "/dev/log";
 constexpr char IDENT[] = "kel-ulvod";
 
+// Messages composed only when they are sent.
+enum message_kind { PLAIN, ALARM, STARTED };
+
 struct pending_message {
     int priority;
-    bool alarm;  // the alarm's message, composed when it is sent
+    message_kind kind;
     char text[480];
 };
 constexpr unsigned QUEUE_SLOTS = 64;
@@ -39,7 +43,7 @@ pthread_mutex_t send_mutex = PTHREAD_MUTEX_INITIALIZER;  // taken with signals b
 int log_fd = -1;
 bool connected = false;
 
-void enqueue(int priority, bool alarm, const char *text) {
+void enqueue(int priority, message_kind kind, const char *text) {
     {
         signal_blocker blocked;
         mutex_guard queue(&queue_mutex);
@@ -48,7 +52,7 @@ void enqueue(int priority, bool alarm, const char *text) {
         } else {
             pending_message &slot = queued[(queue_head + queue_size) % QUEUE_SLOTS];
             slot.priority = priority;
-            slot.alarm = alarm;
+            slot.kind = kind;
             snprintf(slot.text, sizeof slot.text, "%s", text);
             ++queue_size;
         }
@@ -123,11 +127,22 @@ void syslog_feed_setup() {
 }
 
 void syslog_event(int priority, const char *text) {
-    enqueue(priority, false, text);
+    enqueue(priority, PLAIN, text);
 }
 
 void syslog_alarm_raised() {
-    enqueue(LOG_ALERT, true, "");
+    enqueue(LOG_ALERT, ALARM, "");
+}
+
+void syslog_started(const char *text) {
+    enqueue(LOG_INFO, STARTED, text);
+}
+
+size_t compose_start_message(const char *started, int allow_entries, char *out, size_t size) {
+    int n = allow_entries < 0 ? snprintf(out, size, "%s", started)
+                              : snprintf(out, size, "%s, %d allow-list %s in force", started,
+                                         allow_entries, allow_entries == 1 ? "entry" : "entries");
+    return std::min(size - 1, static_cast<size_t>(std::max(n, 0)));
 }
 
 void syslog_feed_drain(bool in_shutdown) {
@@ -144,8 +159,13 @@ void syslog_feed_drain(bool in_shutdown) {
         if (!got) {
             return;
         }
-        if (message.alarm) {
+        if (message.kind == ALARM) {
             compose_alarm_message(message.text, sizeof message.text, !in_shutdown);
+        } else if (message.kind == STARTED) {
+            char started[sizeof message.text];
+            memcpy(started, message.text, sizeof started);
+            compose_start_message(started, allow_entries_in_force(), message.text,
+                                  sizeof message.text);
         }
         if (!send_now(message.priority, message.text)) {
             signal_blocker blocked;

@@ -18,11 +18,16 @@ void syslog_feed_setup();
 void syslog_event(int priority, const char *text);
 // Queues the alarm's message, which the main thread composes with the blame.
 void syslog_alarm_raised();
+// Queues the start line, which gets the number of allow-list entries in force when it is sent
+// (nothing of them when the start did not get as far as loading them).
+void syslog_started(const char *text);
 // The main thread's part: sends every queued message. The shutdown calls it too, with
 // in_shutdown set: then the alarm's message names uids but looks nothing up.
 void syslog_feed_drain(bool in_shutdown = false);
 
 // The pieces, for the tests.
+// The start line with the allow-list entries in force (none: -1).
+size_t compose_start_message(const char *started, int allow_entries, char *out, size_t size);
 // The syslog priority of an event log tag.
 int syslog_priority_of(const char *tag);
 // The detail lines of a report as one line: each line's leading blanks dropped, lines joined

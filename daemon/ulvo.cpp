@@ -17,6 +17,7 @@
 #include "event_log.h"
 #include "guards.h"
 #include "owner_block.h"
+#include "rules.h"
 #include "syslog_feed.h"
 #include "watchdog.h"
 
@@ -44,13 +45,27 @@ std::atomic<int> sig_handler_running{0};                        // set when the 
 pthread_mutex_t startup_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 // Signals whose default action would end the process, in the order they are installed.
-constexpr int sigs_to_die_for[] = {SIGHUP,  SIGINT,    SIGUSR1,   SIGUSR2, SIGPIPE,
-                                   SIGALRM, SIGTERM,   SIGVTALRM, SIGPROF, SIGIO,
-                                   SIGPOLL, SIGSTKFLT, SIGPWR};
+// SIGUSR2 is not among them: it asks for a check of the rules (the helper's check_rules).
+constexpr int sigs_to_die_for[] = {SIGHUP,    SIGINT,  SIGUSR1, SIGPIPE, SIGALRM,   SIGTERM,
+                                   SIGVTALRM, SIGPROF, SIGIO,   SIGPOLL, SIGSTKFLT, SIGPWR};
 // Signals that end the process by abort, so that a core file can be written.
 constexpr int sigs_to_drop_core_for[] = {SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGIOT, SIGBUS,
                                          SIGFPE,  SIGSEGV, SIGXCPU, SIGXFSZ, SIGSYS, SIGSYS};
-static_assert(std::size(sigs_to_die_for) == 13 && std::size(sigs_to_drop_core_for) == 12);
+static_assert(std::size(sigs_to_die_for) == 12 && std::size(sigs_to_drop_core_for) == 12);
+
+// SIGUSR2: the main thread checks the rules (the worker threads keep SIGUSR2 blocked, so that
+// it never cuts their sleep or receive short).
+void rule_check_signal(int) {
+    request_rule_check();
+}
+
+// Blocks or unblocks SIGUSR2 for the calling thread (and the threads it creates from now on).
+void block_rule_check_signal(bool block) {
+    sigset_t usr2;
+    sigemptyset(&usr2);
+    sigaddset(&usr2, SIGUSR2);
+    pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &usr2, nullptr);
+}
 
 bool drops_core(int signal_number) {
     for (int s : sigs_to_drop_core_for) {
@@ -159,7 +174,10 @@ void open_outputs() {
     }
     char started[128];
     snprintf(started, sizeof started, "kel-ulvo started - v%s", ULVO_VERSION);
-    log_event(log, TAG_INFO, started);
+    // The system log's start line also names the allow-list entries in force: it is composed
+    // when it is sent, once start-up is done.
+    log_event(log, TAG_INFO, started, false);
+    syslog_started(started);
     set_ulvolib_output(log);
 
     FILE *status = open_own_file(ULVO_START_STATUS_PATH, false);
@@ -331,7 +349,8 @@ void start_workers(ulvo_config *config) {
     dethrottle_thread_running = 1;
 }
 
-// The last step of start-up: the rules are loaded and the start-status file ends with "end",
+// The last step of start-up: the rules and the allow-list are loaded and the start-status file
+// ends with "end",
 // unless a shutdown has begun. 0 when the daemon runs, 1 when the start failed here (the
 // failed-start ending is written; the caller asks for the shutdown).
 int finish_start() {
@@ -345,6 +364,11 @@ int finish_start() {
         run_helper(CMD_UNLOAD_RULES);
         lib_report(TAG_ERROR, true, "   could not load iptable rules, \n   \"%s\" returned %d\n",
                    CMD_LOAD_RULES, helper_exit_status(status));
+        failed_start_locked();
+        return 1;
+    }
+    if (load_allow_list() != 0) {
+        run_helper(CMD_UNLOAD_RULES);
         failed_start_locked();
         return 1;
     }
@@ -443,6 +467,15 @@ bool shutting_down() {
     return sig_handler_running.load() == 1;
 }
 
+void check_rules_now() {
+    signal_blocker blocked;
+    mutex_guard startup(&startup_mutex);
+    if (shutting_down() || start_status_file() != nullptr) {
+        return;  // the shutdown removes the rules; a start in progress has not loaded them yet
+    }
+    guard_rules(ipv6_thread_running != 0);
+}
+
 void request_shutdown() {
     raise(SIGUSR1);
 }
@@ -495,6 +528,13 @@ int set_sig_handler(FILE *out) {
         report_unlocked(out, TAG_ERROR, "   sigaction failed for signal %d, errno=%d, %s,%d\n",
                         SIGUSR1, errno, ULVO_UNIT, __LINE__);
         return 1;
+    }
+    struct sigaction check {};
+    check.sa_handler = rule_check_signal;
+    sigfillset(&check.sa_mask);
+    check.sa_flags = SA_RESTART;
+    if (sigaction(SIGUSR2, &check, nullptr) != 0) {
+        return fail(SIGUSR2, 0, __LINE__);
     }
     return 0;
 }
@@ -560,6 +600,7 @@ int ulvo_main() {
     refuse_block_in_the_way();
     prepare_kernel();
     init_library(&config);
+    block_rule_check_signal(true);  // inherited by every worker thread
     start_workers(&config);
     if (finish_start() != 0) {
         request_shutdown();
@@ -567,5 +608,6 @@ int ulvo_main() {
     if (!shutting_down()) {
         notify_ready();
     }
+    block_rule_check_signal(false);
     main_thread_loop();
 }

@@ -29,8 +29,16 @@ inline constexpr char CMD_LOAD_IPV6_MODULES[] =
     "/opt/kel/kel-ulvo/kel-ulvo-iptables load_ipv6_modules &>/dev/null;";
 inline constexpr char CMD_LOAD_RULES[] =
     "/opt/kel/kel-ulvo/kel-ulvo-iptables load_rules &>/dev/null;";
+// Run with their output captured: it is reported, and the helper's "allow_entries=N" read.
+inline constexpr char CMD_LOAD_ALLOW_LIST[] = "/opt/kel/kel-ulvo/kel-ulvo-iptables load_allow_list";
+inline constexpr char CMD_GUARD_IPV4_RULES[] =
+    "/opt/kel/kel-ulvo/kel-ulvo-iptables guard_rules iptables";
+inline constexpr char CMD_GUARD_RULES[] =
+    "/opt/kel/kel-ulvo/kel-ulvo-iptables guard_rules iptables ip6tables";
 // The helper's exit status when IPv6 queueing is not available.
 inline constexpr int HELPER_NO_IPV6 = 21;
+// The guard verb's exit status when it put missing rules back.
+inline constexpr int HELPER_RESTORED = 3;
 
 // What one throttle thread works with.
 struct tt_param {
@@ -67,6 +75,12 @@ void request_shutdown();
 
 // Runs a helper command line through bash and returns its wait status (-1 without a child).
 int run_helper(const char *command);
+// The same, with the command's standard output and error into output (size bytes, always
+// terminated; the rest is read and dropped).
+int run_helper_capture(const char *command, char *output, size_t size);
+// The main thread's rule guard: checks the rules and puts back what is missing, unless the
+// start has not ended or the shutdown has begun (which then waits for the check to end).
+void check_rules_now();
 // The exit status in a wait status.
 inline int helper_exit_status(int wait_status) {
     return (wait_status & 0xff00) >> 8;

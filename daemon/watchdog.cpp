@@ -14,6 +14,7 @@
 #include <ctime>
 
 #include "event_log.h"
+#include "rules.h"
 #include "syslog_feed.h"
 #include "ulvo.h"
 
@@ -143,17 +144,20 @@ void main_thread_loop() {
         beat_ms[w] = start;
     }
     int64_t next_check = start + tick_ms;
+    int64_t next_guard = start + RULE_GUARD_PERIOD_MS;
     int reported = -1;
     for (;;) {
-        if (!watchdog_enabled()) {
-            sem_wait(&main_wakeup);
-        } else {
-            timespec until{static_cast<time_t>(next_check / 1000),
-                           static_cast<long>(next_check % 1000) * 1000000};
-            sem_clockwait(&main_wakeup, CLOCK_MONOTONIC, &until);
-        }
+        int64_t wake_at = watchdog_enabled() ? std::min(next_check, next_guard) : next_guard;
+        timespec until{static_cast<time_t>(wake_at / 1000),
+                       static_cast<long>(wake_at % 1000) * 1000000};
+        sem_clockwait(&main_wakeup, CLOCK_MONOTONIC, &until);
         syslog_feed_drain();
         int64_t now = monotonic_ms();
+        if (rule_check_requested() || now >= next_guard) {
+            check_rules_now();
+            now = monotonic_ms();
+            next_guard = now + RULE_GUARD_PERIOD_MS;
+        }
         if (!watchdog_enabled() || now < next_check) {
             continue;
         }

@@ -33,8 +33,9 @@ void notify_ready();
 void notify_stopping();
 
 // The main thread's work once start-up is done: sends the system-log messages the other threads
-// queue and, with a watchdog, checks the workers and sends "WATCHDOG=1" while they all
-// progress, reporting a stalled one once.
+// queue, runs the rule guard every RULE_GUARD_PERIOD_MS and when asked, and, with a watchdog,
+// checks the workers and sends "WATCHDOG=1" while they all progress, reporting a stalled one
+// once.
 [[noreturn]] void main_thread_loop();
 // Wakes the main thread for queued work (async-signal-safe).
 void wake_main_thread();

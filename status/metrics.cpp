@@ -179,6 +179,15 @@ int write_metrics(FILE *out, const ulvo_metrics *m) {
         }
     }
 
+    describe(out, "kel_ulvo_allow_entries", "gauge",
+             "Entries of the allow-list in force: destinations and users never throttled.");
+    describe(out, "kel_ulvo_rules_restored_total", "counter",
+             "Times kel-ulvod found its packet-filter rules missing or changed and put them back.");
+    if (m->up && m->rules_known) {
+        sample(out, "kel_ulvo_allow_entries", m->allow_entries);
+        sample(out, "kel_ulvo_rules_restored_total", m->rules_restored);
+    }
+
     for (const config_gauge &g : CONFIG_GAUGES) {
         describe(out, g.name, "gauge", g.help);
         fprintf(out, "%s %d\n", g.name, static_cast<int>(m->config.*g.field));

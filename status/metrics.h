@@ -32,6 +32,9 @@ struct ulvo_metrics {
     kernel_queue_stat kernel[2];
     int owners;  // entries of held_by: the running daemon's held connections by owning uid
     owner_count held_by[OWNER_SLOTS + 1];
+    bool rules_known;         // the daemon published the state of its rules
+    uint32_t allow_entries;   // allow-list entries in force
+    uint32_t rules_restored;  // times the rule guard put missing rules back
 };
 
 // Looks the queue up in the text of the kernel's queue table: 0 with its counters filled in, 1

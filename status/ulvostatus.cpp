@@ -55,6 +55,10 @@ bool read_block_metrics(ulvo_metrics *m) {
         owner_block_read(config.shared_memory_key, pid, m->held_by, &m->owners) != 0) {
         m->owners = 0;  // a daemon that could not publish them: no samples
     }
+    owner_block_rules rules{};
+    m->rules_known = owner_block_read_rules(config.shared_memory_key, pid, &rules) == 0;
+    m->allow_entries = rules.allow_entries;
+    m->rules_restored = rules.rules_restored;
     return true;
 }
 

@@ -76,7 +76,7 @@ FILE *start_status_file() {
     return pstart_status_fout;
 }
 
-void log_event(FILE *out, const char *tag, const char *text) {
+void log_event(FILE *out, const char *tag, const char *text, bool mirrored) {
     if (log_event_text == 0 || out == nullptr) {
         return;
     }
@@ -92,7 +92,7 @@ void log_event(FILE *out, const char *tag, const char *text) {
     fprintf(out, "%s [%s] %s\n", tag, stamp, text);
     fflush(out);
     event_mirror mirror = mirror_to.load();
-    if (mirror != nullptr && text[0] != '\0') {
+    if (mirror != nullptr && mirrored && text[0] != '\0') {
         mirror(tag, text);
     }
 }

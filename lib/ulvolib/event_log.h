@@ -33,7 +33,8 @@ using event_mirror = void (*)(const char *tag, const char *text);
 void set_event_mirror(event_mirror mirror);
 
 // Writes one "tag [time] text" line to the stream and flushes it; nothing while logging is off.
-void log_event(FILE *out, const char *tag, const char *text);
+// The mirror gets it too unless mirrored is false.
+void log_event(FILE *out, const char *tag, const char *text, bool mirrored = true);
 // Locks the recursive log lock; does nothing before init_log_lock.
 void get_log_lock();
 // Unlocks the log lock and flushes every stream; does nothing before init_log_lock.

@@ -33,6 +33,39 @@ bool ours(const shm_owner_block *block) {
     return memcmp(block->magic, OWNER_BLOCK_MAGIC, sizeof OWNER_BLOCK_MAGIC) == 0;
 }
 
+// The segment of the daemon with the pid, attached read-only, or null.
+const shm_owner_block *attach_for_reading(int32_t status_key, int32_t pid) {
+    int id = shmget(owner_block_key(status_key), 0, 0);
+    if (id == -1 || !made_by_root(id)) {
+        return nullptr;
+    }
+    void *at = shmat(id, nullptr, SHM_RDONLY);
+    if (at == reinterpret_cast<void *>(-1)) {
+        return nullptr;
+    }
+    auto *block = static_cast<const shm_owner_block *>(at);
+    if (!ours(block) || block->version != OWNER_BLOCK_VERSION || block->pid != pid) {
+        shmdt(at);
+        return nullptr;
+    }
+    return block;
+}
+
+// Copies the section that starts at begin into copy (the signatures with it) until both
+// signatures agree and are not 0, and accepted(copy) holds; false after 100 tries.
+template <typename Copy, typename Accept>
+bool read_section(const uint32_t *begin, Copy *copy, Accept accepted) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        copy_words(copy, begin, sizeof *copy, false);
+        if (copy->begin != 0 && copy->begin == copy->end && accepted(*copy)) {
+            return true;
+        }
+        timespec pause{0, 1'000'000};
+        nanosleep(&pause, nullptr);
+    }
+    return false;
+}
+
 }  // namespace
 
 int32_t owner_block_key(int32_t status_key) {
@@ -98,6 +131,16 @@ void owner_block_publish() {
     active_publishers.fetch_sub(1);
 }
 
+void owner_block_publish_rules(uint32_t allow_entries, uint32_t rules_restored) {
+    if (published == nullptr) {
+        return;
+    }
+    owner_block_rules record{allow_entries, rules_restored};
+    static_assert(sizeof record == offsetof(shm_owner_block, rules_end_sig) -
+                                       offsetof(shm_owner_block, allow_entries));
+    publish_section(&published->rules_begin_sig, &published->rules_end_sig, &record, sizeof record);
+}
+
 void owner_block_free() {
     shm_owner_block *block = published.exchange(nullptr);
     if (block == nullptr) {
@@ -115,36 +158,46 @@ void owner_block_free() {
 }
 
 int owner_block_read(int32_t status_key, int32_t pid, owner_count *out, int *count) {
-    int id = shmget(owner_block_key(status_key), 0, 0);
-    if (id == -1 || !made_by_root(id)) {
+    const shm_owner_block *block = attach_for_reading(status_key, pid);
+    if (block == nullptr) {
         return 1;
     }
-    void *at = shmat(id, nullptr, SHM_RDONLY);
-    if (at == reinterpret_cast<void *>(-1)) {
-        return 1;
-    }
-    auto *block = static_cast<shm_owner_block *>(at);
-    int result = 1;
     struct {
         uint32_t begin;
         uint32_t count;
         owner_count owners[OWNER_SLOTS + 1];
         uint32_t end;
     } copy;
-    static_assert(sizeof copy == sizeof(shm_owner_block) - offsetof(shm_owner_block, begin_sig));
-    if (ours(block) && block->version == OWNER_BLOCK_VERSION && block->pid == pid) {
-        for (int attempt = 0; attempt < 100 && result != 0; ++attempt) {
-            copy_words(&copy, &block->begin_sig, sizeof copy, false);
-            if (copy.begin != 0 && copy.begin == copy.end && copy.count <= OWNER_SLOTS + 1) {
-                *count = static_cast<int>(copy.count);
-                std::copy(copy.owners, copy.owners + copy.count, out);
-                result = 0;
-            } else {
-                timespec pause{0, 1'000'000};
-                nanosleep(&pause, nullptr);
-            }
-        }
+    static_assert(sizeof copy == offsetof(shm_owner_block, rules_begin_sig) -
+                                     offsetof(shm_owner_block, begin_sig));
+    bool read = read_section(&block->begin_sig, &copy,
+                             [](const auto &c) { return c.count <= OWNER_SLOTS + 1; });
+    if (read) {
+        *count = static_cast<int>(copy.count);
+        std::copy(copy.owners, copy.owners + copy.count, out);
     }
-    shmdt(at);
-    return result;
+    shmdt(block);
+    return read ? 0 : 1;
+}
+
+int owner_block_read_rules(int32_t status_key, int32_t pid, owner_block_rules *rules) {
+    const shm_owner_block *block = attach_for_reading(status_key, pid);
+    if (block == nullptr) {
+        return 1;
+    }
+    struct {
+        uint32_t begin;
+        owner_block_rules rules;
+        uint32_t end;
+    } copy;
+    static_assert(sizeof copy ==
+                  sizeof(shm_owner_block) - offsetof(shm_owner_block, rules_begin_sig));
+    // Both signatures stay 0 until the daemon has loaded its rules: nothing to read then.
+    bool read = signature(const_cast<uint32_t *>(&block->rules_end_sig)).load() != 0 &&
+                read_section(&block->rules_begin_sig, &copy, [](const auto &) { return true; });
+    if (read) {
+        *rules = copy.rules;
+    }
+    shmdt(block);
+    return read ? 0 : 1;
 }

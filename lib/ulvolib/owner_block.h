@@ -1,7 +1,9 @@
 // The held connections by owner: a second SysV segment beside the status block, at the block's
-// key plus one, versioned apart from it. The daemon publishes its per-owner counts there; the
-// status tool's metrics read them. The same signature discipline as the status block: no lock,
-// and a reader never takes a torn copy for a whole one.
+// key plus one, versioned apart from it. The daemon publishes its per-owner counts there, and
+// in a second section the state of its rules (the allow-list entries in force, the rules put
+// back by its guard); the status tool's metrics read them. The same signature discipline as
+// the status block, one writing thread per section: no lock, and a reader never takes a torn
+// copy for a whole one.
 #pragma once
 
 #include <cstddef>
@@ -17,15 +19,28 @@ struct shm_owner_block {
     uint32_t count;                       // entries of owners in use
     owner_count owners[OWNER_SLOTS + 1];  // largest first
     uint32_t end_sig;
+    // Written by the main thread.
+    uint32_t rules_begin_sig;
+    uint32_t allow_entries;   // entries of the allow-list in force
+    uint32_t rules_restored;  // times the guard put missing rules back
+    uint32_t rules_end_sig;
 };
 // Only 32-bit fields: both builds lay it out alike.
 static_assert(sizeof(owner_count) == 8);
-static_assert(sizeof(shm_owner_block) == 316);
+static_assert(sizeof(shm_owner_block) == 332);
 static_assert(offsetof(shm_owner_block, begin_sig) == 40);
 static_assert(offsetof(shm_owner_block, end_sig) == 312);
+static_assert(offsetof(shm_owner_block, rules_begin_sig) == 316);
+static_assert(offsetof(shm_owner_block, rules_end_sig) == 328);
 
 inline constexpr char OWNER_BLOCK_MAGIC[] = "kel-ulvo held by owner";
-inline constexpr uint32_t OWNER_BLOCK_VERSION = 1;
+inline constexpr uint32_t OWNER_BLOCK_VERSION = 2;
+
+// The state of the daemon's rules, as the metrics show it.
+struct owner_block_rules {
+    uint32_t allow_entries;
+    uint32_t rules_restored;
+};
 
 // The segment's key for a status block key (never IPC_PRIVATE).
 int32_t owner_block_key(int32_t status_key);
@@ -35,9 +50,14 @@ int32_t owner_block_key(int32_t status_key);
 int owner_block_create(int32_t status_key, int32_t pid);
 // The daemon: publishes the pool's current counts (nothing without a segment).
 void owner_block_publish();
+// The daemon's main thread: publishes the state of the rules (nothing without a segment).
+void owner_block_publish_rules(uint32_t allow_entries, uint32_t rules_restored);
 // The daemon: removes the segment.
 void owner_block_free();
 
 // The status tool: the counts that the daemon with the pid published under the status key,
 // into out (OWNER_SLOTS + 1 entries); 0 with *count set, 1 when there are none to read.
 int owner_block_read(int32_t status_key, int32_t pid, owner_count *out, int *count);
+// The status tool: the state of the rules that the daemon with the pid published; 0, or 1 when
+// there is none to read (no segment, or the daemon has not loaded its rules yet).
+int owner_block_read_rules(int32_t status_key, int32_t pid, owner_block_rules *rules);

@@ -247,10 +247,11 @@ TEST_F(HelperScript, VerbsAddAndRemoveExactlyTheirOwnRules) {
     EXPECT_EQ(verb("load_rules"), 0);
     EXPECT_EQ(rules(), loaded) << "loading twice equals loading once";
     for (const char *want :
-         {"-A OUTPUT -j KEL_ULVO", "-N KEL_ULVO",
-          "-A KEL_ULVO -p tcp -m tcp --tcp-flags FIN,SYN,RST,ACK SYN -m conntrack --ctstate NEW "
-          "-j NFQUEUE --queue-num 4401 --queue-bypass",
-          "-A KEL_ULVO -p udp -m conntrack --ctstate NEW -j NFQUEUE --queue-num 4401 "
+         {"-A OUTPUT -j KEL_ULVO", "-N KEL_ULVO", "-N KEL_ULVO_ALLOW", "-N KEL_ULVO_QUEUE",
+          "-A KEL_ULVO -g KEL_ULVO_ALLOW\n-A KEL_ULVO_ALLOW -g KEL_ULVO_QUEUE\n"
+          "-A KEL_ULVO_QUEUE -p tcp -m tcp --tcp-flags FIN,SYN,RST,ACK SYN -m conntrack --ctstate "
+          "NEW -j NFQUEUE --queue-num 4401 --queue-bypass\n"
+          "-A KEL_ULVO_QUEUE -p udp -m conntrack --ctstate NEW -j NFQUEUE --queue-num 4401 "
           "--queue-bypass",
           "-j NFQUEUE --queue-num 4406 --queue-bypass"}) {
         EXPECT_NE(loaded.find(want), std::string::npos) << want << "\n" << loaded;
@@ -263,7 +264,7 @@ TEST_F(HelperScript, VerbsAddAndRemoveExactlyTheirOwnRules) {
     EXPECT_EQ(verb("detach_rules"), 0);
     std::string detached = rules();
     EXPECT_EQ(detached.find("-A OUTPUT -j KEL_ULVO"), std::string::npos) << detached;
-    EXPECT_NE(detached.find("-A KEL_ULVO -p udp"), std::string::npos) << detached;
+    EXPECT_NE(detached.find("-A KEL_ULVO_QUEUE -p udp"), std::string::npos) << detached;
     EXPECT_EQ(verb("detach_rules"), 0);
     EXPECT_EQ(rules(), detached);
 

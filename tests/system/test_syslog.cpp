@@ -176,7 +176,10 @@ TEST_F(DaemonTest, EventsReachTheSystemLogAndTheAlarmNamesWhoIsToBlame) {
     ASSERT_GT(pid_, 0);
     std::string pid = "kel-ulvod[" + std::to_string(pid_) + "]: ";
     EXPECT_GE(log.wait_for("<30>", 5000), 0) << "start, info";
-    EXPECT_NE(log.messages().at(0).find(pid + "kel-ulvo started - v"), std::string::npos)
+    EXPECT_TRUE(std::regex_search(
+        log.messages().at(0),
+        std::regex("kel-ulvod\\[" + std::to_string(pid_) +
+                   "\\]: kel-ulvo started - v[^ ,]+, 0 allow-list entries in force$")))
         << log.messages().at(0);
 
     // Fifteen new hosts against a queue of ten: the alarm (at eight) and then drops.

@@ -70,6 +70,9 @@ ulvo_metrics running_daemon() {
     m.config = {7, 2, 300, 250, 120, 0x4b554c56};
     m.kernel[0] = {4401, true, 12, 3, 5};
     m.kernel[1] = {4406, true, 0, 0, 4'000'000'000u};
+    m.rules_known = true;
+    m.allow_entries = 3;
+    m.rules_restored = 2;
     return m;
 }
 
@@ -78,6 +81,7 @@ TEST(WriteMetrics, WritesWhatIsKnownAndNothingElse) {
         "kel_ulvo_virus_activity ", "kel_ulvo_virus_activity_detected_total ",
         "kel_ulvo_packets_total{",  "kel_ulvo_packets_released_total ",
         "kel_ulvo_queue_length ",   "kel_ulvo_queue_length_max ",
+        "kel_ulvo_allow_entries ",  "kel_ulvo_rules_restored_total ",
     };
     struct Case {
         const char *name;
@@ -88,6 +92,7 @@ TEST(WriteMetrics, WritesWhatIsKnownAndNothingElse) {
     idle.water_gauge = WG_NORMAL;
     idle.dtt.dethrottled_crs = idle.ipv4.throttled_crs + idle.ipv6.throttled_crs;
     idle.kernel[0].bound = false;
+    idle.rules_known = false;  // a daemon that has not published them
     ulvo_metrics down = running_daemon();
     down.up = false;
     down.kernel[0].bound = down.kernel[1].bound = false;
@@ -116,13 +121,16 @@ TEST(WriteMetrics, WritesWhatIsKnownAndNothingElse) {
           "kel_ulvo_kernel_queue_waiting{queue=\"4401\"} 12\n",
           "kel_ulvo_kernel_queue_waiting{queue=\"4406\"} 0\n",
           "kel_ulvo_kernel_queue_dropped_total{queue=\"4401\"} 3\n",
-          "kel_ulvo_kernel_queue_user_dropped_total{queue=\"4406\"} 4000000000\n"},
+          "kel_ulvo_kernel_queue_user_dropped_total{queue=\"4406\"} 4000000000\n",
+          "kel_ulvo_allow_entries 3\n",
+          "kel_ulvo_rules_restored_total 2\n"},
          {}},
         {"idle, IPv4 queue not bound",
          idle,
          {"kel_ulvo_virus_activity 0\n", "kel_ulvo_queue_length 0\n",
-          "kel_ulvo_kernel_queue_waiting{queue=\"4406\"} 0\n"},
-         {"{queue=\"4401\"}"}},
+          "kel_ulvo_kernel_queue_waiting{queue=\"4406\"} 0\n",
+          "# TYPE kel_ulvo_allow_entries gauge\n"},
+         {"{queue=\"4401\"}", "kel_ulvo_allow_entries ", "kel_ulvo_rules_restored_total "}},
         {"no daemon",
          down,
          {"kel_ulvo_up 0\n", "kel_ulvo_config_queue_size 300\n",

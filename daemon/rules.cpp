@@ -1,0 +1,117 @@
+#include "rules.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "event_log.h"
+#include "owner_block.h"
+#include "ulvo.h"
+#include "watchdog.h"
+
+namespace {
+
+constexpr char RESTORED_PREFIX[] = "restored ";
+constexpr char ENTRIES_PREFIX[] = "allow_entries=";
+
+std::atomic<int> allow_entries{-1};  // written by the main thread, read by the syslog feed
+std::atomic<bool> check_requested{false};
+// The main thread's alone.
+uint32_t rules_restored = 0;
+bool failure_reported = false;  // a guard that keeps failing is reported once
+
+void publish() {
+    owner_block_publish_rules(static_cast<uint32_t>(std::max(allow_entries.load(), 0)),
+                              rules_restored);
+}
+
+}  // namespace
+
+int parse_helper_output(const char *output, char *rest, size_t size) {
+    int entries = -1;
+    size_t written = 0;
+    if (size > 0) {
+        rest[0] = '\0';
+    }
+    for (const char *line = output; *line != '\0';) {
+        size_t length = strcspn(line, "\n");
+        if (length > sizeof ENTRIES_PREFIX - 1 &&
+            strncmp(line, ENTRIES_PREFIX, sizeof ENTRIES_PREFIX - 1) == 0) {
+            entries = atoi(line + sizeof ENTRIES_PREFIX - 1);
+        } else if (length > 0 && written < size) {
+            const char *text = line;
+            if (strncmp(text, RESTORED_PREFIX, sizeof RESTORED_PREFIX - 1) == 0) {
+                text += sizeof RESTORED_PREFIX - 1;
+            }
+            int n = snprintf(rest + written, size - written, "   %.*s\n",
+                             static_cast<int>(line + length - text), text);
+            written = std::min(size - 1, written + static_cast<size_t>(std::max(n, 0)));
+        }
+        line += length;
+        if (*line == '\n') {
+            ++line;
+        }
+    }
+    return entries;
+}
+
+int load_allow_list() {
+    char output[2048];
+    char detail[2048];
+    int status = run_helper_capture(CMD_LOAD_ALLOW_LIST, output, sizeof output);
+    int entries = parse_helper_output(output, detail, sizeof detail);
+    if (status != 0 || entries < 0) {
+        lib_report(TAG_ERROR, true, "   could not load the allow-list, \n   \"%s\" returned %d\n%s",
+                   CMD_LOAD_ALLOW_LIST, helper_exit_status(status), detail);
+        return 1;
+    }
+    allow_entries = entries;
+    publish();
+    return 0;
+}
+
+void guard_rules(bool ipv6) {
+    char output[2048];
+    char detail[2048];
+    const char *command = ipv6 ? CMD_GUARD_RULES : CMD_GUARD_IPV4_RULES;
+    int status = run_helper_capture(command, output, sizeof output);
+    int entries = parse_helper_output(output, detail, sizeof detail);
+    int code = helper_exit_status(status);
+    if (status != -1 && code == HELPER_RESTORED) {
+        ++rules_restored;
+        lib_report(TAG_WARNING, false,
+                   "   rules of kel-ulvo were missing and have been restored:\n%s", detail);
+        failure_reported = false;
+    } else if (status != 0) {
+        if (!failure_reported) {
+            lib_report(TAG_WARNING, false,
+                       "   could not check the rules of kel-ulvo, \n   \"%s\" returned %d\n%s",
+                       command, code, detail);
+        }
+        failure_reported = true;
+    } else {
+        failure_reported = false;
+    }
+    int before = allow_entries.load();
+    if (entries >= 0 && entries != before) {
+        allow_entries = entries;
+        lib_report(TAG_INFO, false, "   the allow-list in force has %d entries (before: %d)\n",
+                   entries, before);
+    }
+    publish();
+}
+
+int allow_entries_in_force() {
+    return allow_entries.load();
+}
+
+void request_rule_check() {
+    check_requested = true;
+    wake_main_thread();
+}
+
+bool rule_check_requested() {
+    return check_requested.exchange(false);
+}

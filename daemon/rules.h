@@ -1,0 +1,29 @@
+// The packet-filter rules that the daemon keeps in force after its start: the allow-list,
+// taken into use at the end of start-up, and the guard, which puts back what another tool
+// removed of the rules. Both ask the helper script and read what it answers. The guard runs on
+// the main thread, every RULE_GUARD_PERIOD_MS and whenever SIGUSR2 asks for it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr int64_t RULE_GUARD_PERIOD_MS = 10000;
+
+// The start-up step, with startup_mutex held: 0, or 1 with the helper's reason reported to
+// the event log and the start-status file.
+int load_allow_list();
+// One check of the rules, with startup_mutex held; ipv6 when the daemon throttles IPv6 too.
+// Restored rules are reported as a warning and counted; a change of the allow-list in force
+// (reloaded by hand) is logged and published.
+void guard_rules(bool ipv6);
+// Entries of the allow-list in force, -1 before it is loaded.
+int allow_entries_in_force();
+// Asks the main thread for a check (async-signal-safe: SIGUSR2's handler).
+void request_rule_check();
+// True once for each request since the last call.
+bool rule_check_requested();
+
+// Reads the helper's answer: returns N of its "allow_entries=N" line (-1 without one) and
+// writes every other line to rest, indented by three blanks as the event log's detail lines,
+// with the guard's "restored " prefix dropped.
+int parse_helper_output(const char *output, char *rest, size_t size);
