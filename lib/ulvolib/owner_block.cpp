@@ -132,13 +132,15 @@ void owner_block_publish() {
 }
 
 void owner_block_publish_rules(uint32_t allow_entries, uint32_t rules_restored) {
-    if (published == nullptr) {
-        return;
+    active_publishers.fetch_add(1);
+    shm_owner_block *block = published.load();
+    if (block != nullptr) {
+        owner_block_rules record{allow_entries, rules_restored};
+        static_assert(sizeof record == offsetof(shm_owner_block, rules_end_sig) -
+                                           offsetof(shm_owner_block, allow_entries));
+        publish_section(&block->rules_begin_sig, &block->rules_end_sig, &record, sizeof record);
     }
-    owner_block_rules record{allow_entries, rules_restored};
-    static_assert(sizeof record == offsetof(shm_owner_block, rules_end_sig) -
-                                       offsetof(shm_owner_block, allow_entries));
-    publish_section(&published->rules_begin_sig, &published->rules_end_sig, &record, sizeof record);
+    active_publishers.fetch_sub(1);
 }
 
 void owner_block_free() {
