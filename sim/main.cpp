@@ -53,6 +53,15 @@ void print_summary(FILE *out, const outbreak_params *p, const outbreak_result *r
     print_time(out, r->time_to_90);
     fprintf(out, "\ninfected at %.0f s: %" PRIu64 " (throttled %" PRIu64 ")\nrun time: %.2f s\n",
             last.time, last.infected, last.infected_throttled, run);
+    if (r->throttled_infected_ever > 0) {
+        fprintf(out,
+                "throttled hosts: %" PRIu64
+                " infected, %.1f connections made in time "
+                "(%.4f per host-second, cap %.4f), %.1f infections\n",
+                r->throttled_infected_ever, r->throttled_contacts,
+                r->throttled_contacts / r->throttled_host_seconds, 1.0 / p->delay_seconds,
+                r->throttled_infections);
+    }
 }
 
 // Fraction infected against time on a logarithmic time axis.
@@ -101,9 +110,14 @@ int write_svg(const char *path, const outbreak_params *p, const outbreak_result 
     for (int k = 0; k < kDeploymentCount; ++k) {
         fprintf(f, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"2\" points=\"",
                 colours[k]);
-        for (const outbreak_sample &s : results[k].curve) {
-            const double frac = static_cast<double>(s.infected) / p->vulnerable;
-            fprintf(f, "%.1f,%.1f ", x_of(s.time), y_of(frac));
+        const std::vector<outbreak_sample> &curve = results[k].curve;
+        for (size_t i = 0; i < curve.size(); ++i) {  // flat stretches need only their ends
+            if (i > 0 && i + 1 < curve.size() && curve[i].infected == curve[i - 1].infected &&
+                curve[i].infected == curve[i + 1].infected) {
+                continue;
+            }
+            const double frac = static_cast<double>(curve[i].infected) / p->vulnerable;
+            fprintf(f, "%.1f,%.1f ", x_of(curve[i].time), y_of(frac));
         }
         fprintf(f, "\"/>\n");
         const double ly = top + 20 + 20 * k;
