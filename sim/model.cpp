@@ -360,6 +360,9 @@ int outbreak_check(const outbreak_params *p, char *why, size_t len) {
     if (p->initial_infected < 1 || p->initial_infected > p->vulnerable) {
         return refuse(why, len, "initial-infected must be 1 to vulnerable");
     }
+    if (p->initial_throttled_share > 1.0) {
+        return refuse(why, len, "initial-throttled must be 0 to 1");
+    }
     if (!(p->scan_rate > 0.0) || p->scan_rate > 1e6) {
         return refuse(why, len, "scan-rate must be above 0 and at most 1000000");
     }
@@ -426,8 +429,11 @@ int outbreak_run(const outbreak_params *p, outbreak_result *result) {
     };
 
     // The first infected are split between the classes in proportion to the deployment, so
-    // that runs compare deployments rather than the luck of where the worm starts.
-    const double share = static_cast<double>(pop.throttled) / static_cast<double>(v);
+    // that runs compare deployments rather than the luck of where the worm starts, unless the
+    // share is given (the lab starts its worm on a host of its choosing).
+    const double share = p->initial_throttled_share >= 0.0
+                             ? p->initial_throttled_share
+                             : static_cast<double>(pop.throttled) / static_cast<double>(v);
     uint64_t seeds[2];
     seeds[1] = std::min<uint64_t>(pop.throttled,
                                   static_cast<uint64_t>(std::llround(p->initial_infected * share)));

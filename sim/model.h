@@ -20,6 +20,8 @@ struct outbreak_params {
     uint64_t hosts = 1000000;                // hosts that answer; the vulnerable are among them
     uint64_t vulnerable = 360000;            // Code Red v2's infected population
     uint64_t initial_infected = 10;
+    // The share of the first infected that run the throttle; below 0: the deployment's share.
+    double initial_throttled_share = -1.0;
     double scan_rate = 4000.0;        // new probes per second per infected host (Slammer)
     double throttled_fraction = 0.0;  // of the hosts, so of the vulnerable ones too
     uint32_t delay_seconds = 1;       // delay_queue_delay_seconds

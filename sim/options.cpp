@@ -26,6 +26,8 @@ const option_entry kOptions[] = {
     {"vulnerable", KIND_U64, offsetof(outbreak_params, vulnerable), "vulnerable hosts"},
     {"initial-infected", KIND_U64, offsetof(outbreak_params, initial_infected),
      "infected at t = 0"},
+    {"initial-throttled", KIND_DOUBLE, offsetof(outbreak_params, initial_throttled_share),
+     "share of those that run the throttle, 0 to 1 (default: the deployment's)"},
     {"scan-rate", KIND_DOUBLE, offsetof(outbreak_params, scan_rate),
      "new probes per second per infected host"},
     {"throttled", KIND_DOUBLE, offsetof(outbreak_params, throttled_fraction),

@@ -219,6 +219,30 @@ TEST(ModelOptions, SetsParametersAndRefusesBadValues) {
     EXPECT_NE(strstr(why, "vulnerable"), nullptr);
 }
 
+// The lab starts its worm on a host of its choosing: on a throttled host of a half-throttled
+// network it barely spreads, on an unthrottled one it takes the network.
+TEST(ModelOptions, WhereTheWormStartsDecidesAHalfThrottledLab) {
+    outbreak_params p;
+    char why[128] = "";
+    for (const char *argument :
+         {"--address-space=1022", "--hosts=60", "--vulnerable=30", "--initial-infected=1",
+          "--scan-rate=10", "--throttled=0.5", "--horizon=75", "--initial-throttled=0"}) {
+        ASSERT_EQ(outbreak_set_option(&p, argument, why, sizeof why), 1) << argument;
+    }
+    uint64_t spread[2] = {0, 0};
+    for (uint64_t seed = 1; seed <= 5; ++seed) {
+        p.seed = seed;
+        p.initial_throttled_share = 0.0;
+        spread[0] += run(p).curve.back().infected;
+        p.initial_throttled_share = 1.0;
+        spread[1] += run(p).curve.back().infected;
+    }
+    EXPECT_EQ(spread[0], 5u * 30u);
+    EXPECT_LT(spread[1], spread[0] / 2);
+    EXPECT_EQ(outbreak_set_option(&p, "--initial-throttled=1.5", why, sizeof why), 1);
+    EXPECT_EQ(outbreak_check(&p, why, sizeof why), -1);
+}
+
 TEST(ModelOptions, RetransmissionsWithinTheWormsPatience) {
     struct row {
         int transport;
