@@ -17,7 +17,6 @@ constexpr char RESTORED_PREFIX[] = "restored ";
 constexpr char ENTRIES_PREFIX[] = "allow_entries=";
 
 std::atomic<int> allow_entries{-1};  // written by the main thread, read by the syslog feed
-std::atomic<bool> check_requested{false};
 // The main thread's alone.
 uint32_t rules_restored = 0;
 bool failure_reported = false;  // a guard that keeps failing is reported once
@@ -107,11 +106,6 @@ int allow_entries_in_force() {
     return allow_entries.load();
 }
 
-void request_rule_check() {
-    check_requested = true;
-    wake_main_thread();
-}
-
 bool rule_check_requested() {
-    return check_requested.exchange(false);
+    return unlink(RULE_CHECK_REQUEST) == 0;  // taken, so that one request makes one check
 }

@@ -1,7 +1,8 @@
 // The packet-filter rules that the daemon keeps in force after its start: the allow-list,
 // taken into use at the end of start-up, and the guard, which puts back what another tool
 // removed of the rules. Both ask the helper script and read what it answers. The guard runs on
-// the main thread, every RULE_GUARD_PERIOD_MS and whenever SIGUSR2 asks for it.
+// the main thread, every RULE_GUARD_PERIOD_MS and whenever the helper's check_rules verb
+// asks for it (it leaves the request file RULE_CHECK_REQUEST).
 #pragma once
 
 #include <cstddef>
@@ -18,8 +19,8 @@ int load_allow_list();
 void guard_rules(bool ipv6);
 // Entries of the allow-list in force, -1 before it is loaded.
 int allow_entries_in_force();
-// Asks the main thread for a check (async-signal-safe: SIGUSR2's handler).
-void request_rule_check();
+// The helper's check_rules verb creates it; the main thread looks for it at least once a second.
+inline constexpr char RULE_CHECK_REQUEST[] = "/var/opt/kel/kel-ulvo/.check_rules";
 // True once for each request since the last call.
 bool rule_check_requested();
 

@@ -45,27 +45,13 @@ std::atomic<int> sig_handler_running{0};                        // set when the 
 pthread_mutex_t startup_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 // Signals whose default action would end the process, in the order they are installed.
-// SIGUSR2 is not among them: it asks for a check of the rules (the helper's check_rules).
-constexpr int sigs_to_die_for[] = {SIGHUP,    SIGINT,  SIGUSR1, SIGPIPE, SIGALRM,   SIGTERM,
-                                   SIGVTALRM, SIGPROF, SIGIO,   SIGPOLL, SIGSTKFLT, SIGPWR};
+constexpr int sigs_to_die_for[] = {SIGHUP,  SIGINT,    SIGUSR1,   SIGUSR2, SIGPIPE,
+                                   SIGALRM, SIGTERM,   SIGVTALRM, SIGPROF, SIGIO,
+                                   SIGPOLL, SIGSTKFLT, SIGPWR};
 // Signals that end the process by abort, so that a core file can be written.
 constexpr int sigs_to_drop_core_for[] = {SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGIOT, SIGBUS,
                                          SIGFPE,  SIGSEGV, SIGXCPU, SIGXFSZ, SIGSYS, SIGSYS};
-static_assert(std::size(sigs_to_die_for) == 12 && std::size(sigs_to_drop_core_for) == 12);
-
-// SIGUSR2: the main thread checks the rules (the worker threads keep SIGUSR2 blocked, so that
-// it never cuts their sleep or receive short).
-void rule_check_signal(int) {
-    request_rule_check();
-}
-
-// Blocks or unblocks SIGUSR2 for the calling thread (and the threads it creates from now on).
-void block_rule_check_signal(bool block) {
-    sigset_t usr2;
-    sigemptyset(&usr2);
-    sigaddset(&usr2, SIGUSR2);
-    pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &usr2, nullptr);
-}
+static_assert(std::size(sigs_to_die_for) == 13 && std::size(sigs_to_drop_core_for) == 12);
 
 bool drops_core(int signal_number) {
     for (int s : sigs_to_drop_core_for) {
@@ -529,13 +515,6 @@ int set_sig_handler(FILE *out) {
                         SIGUSR1, errno, ULVO_UNIT, __LINE__);
         return 1;
     }
-    struct sigaction check {};
-    check.sa_handler = rule_check_signal;
-    sigfillset(&check.sa_mask);
-    check.sa_flags = SA_RESTART;
-    if (sigaction(SIGUSR2, &check, nullptr) != 0) {
-        return fail(SIGUSR2, 0, __LINE__);
-    }
     return 0;
 }
 
@@ -600,7 +579,6 @@ int ulvo_main() {
     refuse_block_in_the_way();
     prepare_kernel();
     init_library(&config);
-    block_rule_check_signal(true);  // inherited by every worker thread
     start_workers(&config);
     if (finish_start() != 0) {
         request_shutdown();
@@ -608,6 +586,5 @@ int ulvo_main() {
     if (!shutting_down()) {
         notify_ready();
     }
-    block_rule_check_signal(false);
     main_thread_loop();
 }

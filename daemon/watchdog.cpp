@@ -147,7 +147,10 @@ void main_thread_loop() {
     int64_t next_guard = start + RULE_GUARD_PERIOD_MS;
     int reported = -1;
     for (;;) {
-        int64_t wake_at = watchdog_enabled() ? std::min(next_check, next_guard) : next_guard;
+        // At least once a second, for a check that the helper asked for.
+        int64_t wake_at =
+            std::min(monotonic_ms() + 1000,
+                     watchdog_enabled() ? std::min(next_check, next_guard) : next_guard);
         timespec until{static_cast<time_t>(wake_at / 1000),
                        static_cast<long>(wake_at % 1000) * 1000000};
         sem_clockwait(&main_wakeup, CLOCK_MONOTONIC, &until);
