@@ -11,6 +11,7 @@
 #include "event_log.h"
 #include "guards.h"
 #include "syslog_feed.h"
+#include "ulvo.h"
 #include "water_gauge.h"
 
 namespace {
@@ -23,12 +24,6 @@ struct episode {
     int64_t started_ms;
     uint64_t queued, released, dropped;  // the totals when it began
 } current_episode{};
-
-int64_t monotonic_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
 
 }  // namespace
 

@@ -52,12 +52,6 @@ bool netlink_error(tt_param *param, int code, bool startup) {
 // being this long, so that a flood of them cannot grow the event log by a line per packet.
 constexpr int64_t UNUSABLE_EPISODE_MS = 60 * 1000;
 
-int64_t monotonic_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
 // A queued packet that cannot be judged (its message could not be read, or it is too short to
 // name a destination) still holds the kernel's queue: it is accepted, and reported once per
 // episode. false when the verdict failed (reported).

@@ -5,12 +5,20 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 #include "config.h"
 #include "cre_pool.h"
 #include "nllib.h"
 #include "shm_block.h"
 #include "version.h"
+
+// Milliseconds of the monotonic clock: what the daemon's periods and episodes are timed with.
+inline int64_t monotonic_ms() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
 
 // Source unit name that the daemon's report lines end with.
 inline constexpr char ULVO_UNIT[] = "ulvo";

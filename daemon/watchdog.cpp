@@ -39,12 +39,6 @@ std::atomic<bool> wakeup_ready{false};  // set once main_wakeup exists
 constexpr const char *WORKER_NAMES[WORKER_COUNT] = {"IPv4 throttle", "IPv6 throttle",
                                                     "de-throttle"};
 
-int64_t monotonic_ms() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
-}
-
 void notify(const char *text) {
     if (notify_fd < 0) {
         return;
