@@ -225,7 +225,7 @@ void fill_tt_param(tt_param *param, const char *name, int ip_version, int family
 // One daemon per host, whatever its key: the first holds an exclusive lock on a file of its
 // own for its whole life, with its pid in it, and a second is refused before any helper verb.
 void take_instance_lock() {
-    int fd = open(ULVO_LOCK_PATH, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    int fd = open(ULVO_LOCK_PATH, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd == -1) {
         lib_report(TAG_ERROR, true, "   could not open %s (%d), %s,%d\n%s", ULVO_LOCK_PATH, errno,
                    ULVO_UNIT, __LINE__, open_hint(errno));
@@ -236,6 +236,12 @@ void take_instance_lock() {
         ssize_t n = pread(fd, text, sizeof text - 1, 0);
         report_other_instance(n > 0 ? static_cast<int32_t>(atoi(text)) : 0);
         fail_start();
+    }
+    // A lock that others could open, they could hold before the next start: root's alone, also
+    // when an older version left it readable.
+    if (fchown(fd, 0, 0) != 0 || fchmod(fd, 0600) != 0) {
+        lib_report(TAG_WARNING, false, "   could not make %s root's alone (%d), %s,%d\n",
+                   ULVO_LOCK_PATH, errno, ULVO_UNIT, __LINE__);
     }
     char text[32];
     int length = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));

@@ -81,7 +81,11 @@ void request_shutdown();
 // Parks a worker thread that found the shutdown under way until the process ends.
 [[noreturn]] void park_worker_thread();
 
-// Runs a helper command line through bash and returns its wait status (-1 without a child).
+// How long a helper may run before it is ended with everything it started: well under the
+// watchdog's period, since the main thread waits for the rule guard.
+inline constexpr int64_t HELPER_TIME_LIMIT_MS = 10000;
+// Runs a helper command line through bash and returns its wait status (-1 without a child); a
+// helper still running after HELPER_TIME_LIMIT_MS is killed (reported).
 int run_helper(const char *command);
 // The same, with the command's standard output and error into output (size bytes, always
 // terminated; the rest is read and dropped).
@@ -89,8 +93,12 @@ int run_helper_capture(const char *command, char *output, size_t size);
 // The main thread's rule guard: checks the rules and puts back what is missing, unless the
 // start has not ended or the shutdown has begun (which then waits for the check to end).
 void check_rules_now();
-// The exit status in a wait status.
+// The exit status in a wait status; 128 + the signal for a helper that a signal ended, as a
+// shell reports it.
 inline int helper_exit_status(int wait_status) {
+    if (wait_status != -1 && (wait_status & 0x7f) != 0 && (wait_status & 0x7f) != 0x7f) {
+        return 128 + (wait_status & 0x7f);
+    }
     return (wait_status & 0xff00) >> 8;
 }
 

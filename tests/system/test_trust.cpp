@@ -269,6 +269,49 @@ TEST_F(Trust, HelperRunsWithAMinimalEnvironment) {
     EXPECT_NE(env.find("PATH=/usr/sbin:/usr/bin:/sbin:/bin\n"), std::string::npos) << env;
 }
 
+// The helper's lock is root's alone and none of its waits is without end. A user who opened
+// the readable lock that an older version left holds nothing once it is replaced; a root tool
+// that holds the lock for ever makes the verbs fail in seconds instead of hanging the shutdown
+// with the host's connections waiting in the queue.
+TEST_F(Trust, HeldRulesLockHangsNeitherStartNorShutdown) {
+    const std::string lock = "/var/opt/kel/kel-ulvo/.rules.lock";
+    auto held = [&lock] { return run("flock -n " + lock + " true") != 0; };
+    auto hold = [&](const std::string &as) {
+        run(as + "flock " + lock + " sleep 600 >/dev/null 2>&1 &");
+        auto start = std::chrono::steady_clock::now();
+        while (!held() && ms_since(start) < 3000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return held();
+    };
+    ASSERT_EQ(run("umask 022; : >>" + lock), 0);
+    ASSERT_TRUE(hold(AS_NOBODY));
+
+    auto start = std::chrono::steady_clock::now();
+    std::string status = start_daemon();
+    EXPECT_LT(ms_since(start), 10000);
+    EXPECT_FALSE(ends_failed(status)) << status;
+    ASSERT_TRUE(rules_loaded()) << status;
+    for (const char *name :
+         {".rules.lock", ".rules.iptables", ".rules.iptables.state", ".allow_entries"}) {
+        struct stat st {};
+        ASSERT_EQ(stat(("/var/opt/kel/kel-ulvo/" + std::string(name)).c_str(), &st), 0) << name;
+        EXPECT_EQ(st.st_uid, 0u) << name;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << name;
+    }
+
+    ASSERT_TRUE(hold(""));
+    ASSERT_EQ(kill(pid_, SIGTERM), 0);
+    double elapsed = 0;
+    int exit_status = wait_exit(pid_, 60000, &elapsed);
+    EXPECT_TRUE(WIFEXITED(exit_status)) << exit_status;
+    EXPECT_LT(elapsed, 25000) << "two verbs, each failing after its lock wait";
+    pid_ = 0;
+    EXPECT_NE(read_file(EVENT_LOG).find("could not unload iptables kel-ulvo filter, 1,"),
+              std::string::npos)
+        << read_file(EVENT_LOG);
+}
+
 // Started by a normal user, the daemon says plainly that it must run as root.
 TEST_F(Trust, NotRootIsSaidPlainly) {
     int status = -1;
