@@ -1,0 +1,186 @@
+#include "policy.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool same(const policy_address &a, const policy_address &b) {
+    return a.ip_version == b.ip_version && memcmp(a.addr, b.addr, sizeof a.addr) == 0;
+}
+
+// Times only go forward: a caller whose clock stepped back is taken to be at the latest time.
+int64_t advance(policy *rule, int64_t now_ms) {
+    if (now_ms > rule->now_ms) {
+        rule->now_ms = now_ms;
+    }
+    return rule->now_ms;
+}
+
+// The destination joins the working set over its oldest entry: false when it was there.
+bool add_known(policy *rule, const policy_address &destination) {
+    if (policy_known(rule, &destination)) {
+        return false;
+    }
+    rule->working_set[rule->oldest] = destination;
+    rule->oldest = (rule->oldest + 1) % rule->settings.working_set_size;
+    return true;
+}
+
+void unlink_held(policy *rule, int32_t index, int32_t previous) {
+    policy_held &entry = rule->held[index];
+    if (previous < 0) {
+        rule->head = entry.next;
+    } else {
+        rule->held[previous].next = entry.next;
+    }
+    if (rule->tail == index) {
+        rule->tail = previous;
+    }
+    entry.next = rule->free_list;
+    rule->free_list = index;
+    --rule->counters.queued;
+    ++rule->counters.released;
+}
+
+}  // namespace
+
+int policy_init(policy *rule, const policy_settings *settings, int64_t now_ms) {
+    *rule = policy{};
+    if (settings->working_set_size == 0 || settings->queue_size == 0 || settings->delay_ms <= 0) {
+        return 1;
+    }
+    rule->working_set =
+        static_cast<policy_address *>(calloc(settings->working_set_size, sizeof(policy_address)));
+    rule->held = static_cast<policy_held *>(calloc(settings->queue_size, sizeof(policy_held)));
+    if (rule->working_set == nullptr || rule->held == nullptr) {
+        policy_free(rule);
+        return 1;
+    }
+    rule->settings = *settings;
+    for (uint32_t i = 0; i < settings->working_set_size; ++i) {
+        rule->working_set[i].ip_version = 1;
+    }
+    for (uint32_t i = 0; i < settings->queue_size; ++i) {
+        rule->held[i].next = i + 1 < settings->queue_size ? static_cast<int32_t>(i + 1) : -1;
+    }
+    rule->head = rule->tail = -1;
+    rule->free_list = 0;
+    rule->now_ms = now_ms;
+    rule->next_release_ms = now_ms + settings->delay_ms;
+    return 0;
+}
+
+void policy_free(policy *rule) {
+    free(rule->working_set);
+    free(rule->held);
+    rule->working_set = nullptr;
+    rule->held = nullptr;
+}
+
+policy_verdict policy_packet(policy *rule, int64_t now_ms, const policy_address *destination,
+                             uint32_t owner, uint64_t handle, unsigned *events) {
+    advance(rule, now_ms);
+    policy_counters &counters = rule->counters;
+    ++counters.packets;
+    policy_verdict verdict;
+    if (policy_known(rule, destination)) {
+        ++counters.passed;
+        verdict = POLICY_PASS;
+    } else if (rule->free_list >= 0) {
+        int32_t index = rule->free_list;
+        policy_held &entry = rule->held[index];
+        rule->free_list = entry.next;
+        entry = policy_held{handle, *destination, owner, -1};
+        if (rule->tail < 0) {
+            rule->head = index;
+        } else {
+            rule->held[rule->tail].next = index;
+        }
+        rule->tail = index;
+        ++counters.held;
+        if (++counters.queued > counters.max_queued) {
+            counters.max_queued = counters.queued;
+        }
+        verdict = POLICY_HOLD;
+    } else {
+        ++counters.dropped;
+        if (!rule->dropping) {
+            rule->dropping = true;
+            *events |= POLICY_DROPS_BEGAN;
+        }
+        verdict = POLICY_DROP;
+    }
+    // Looked at after every packet, whatever its verdict, as the throttle threads always have.
+    if (!rule->alarm && counters.queued >= rule->settings.high_watermark) {
+        rule->alarm = true;
+        ++counters.alarms;
+        *events |= POLICY_ALARM_RAISED;
+    }
+    return verdict;
+}
+
+int policy_release(policy *rule, int64_t now_ms, uint64_t *out, int capacity, unsigned *events) {
+    advance(rule, now_ms);
+    rule->next_release_ms += rule->settings.delay_ms;
+    if (rule->next_release_ms <= rule->now_ms) {
+        rule->next_release_ms = rule->now_ms + rule->settings.delay_ms;  // a late caller catches up
+    }
+    if (rule->head < 0) {
+        return 0;
+    }
+    int32_t first = rule->head;
+    policy_address destination = rule->held[first].destination;
+    int written = 0;
+    if (written < capacity) {
+        out[written++] = rule->held[first].handle;
+    }
+    unlink_held(rule, first, -1);
+    // A destination that was already known (held by a thread that judged it just before an
+    // earlier release of it) goes alone: the rest of its packets were released with it then.
+    if (add_known(rule, destination)) {
+        int32_t previous = -1;
+        for (int32_t index = rule->head; index >= 0;) {
+            int32_t next = rule->held[index].next;
+            if (same(rule->held[index].destination, destination)) {
+                if (written < capacity) {
+                    out[written++] = rule->held[index].handle;
+                }
+                unlink_held(rule, index, previous);
+            } else {
+                previous = index;
+            }
+            index = next;
+        }
+    }
+    if (rule->alarm && rule->counters.queued <= rule->settings.low_watermark) {
+        rule->alarm = false;
+        rule->dropping = false;
+        *events |= POLICY_ALARM_LOWERED;
+    }
+    return written;
+}
+
+bool policy_known(const policy *rule, const policy_address *destination) {
+    for (uint32_t i = 0; i < rule->settings.working_set_size; ++i) {
+        if (same(rule->working_set[i], *destination)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int policy_held_handles(const policy *rule, uint64_t *out, int max) {
+    int n = 0;
+    for (int32_t index = rule->head; index >= 0 && n < max; index = rule->held[index].next) {
+        out[n++] = rule->held[index].handle;
+    }
+    return n;
+}
+
+policy_address policy_make_address(const unsigned char *bytes, int length) {
+    policy_address address{};
+    address.ip_version = length == 16 ? 2 : 1;
+    memcpy(address.addr, bytes, length == 16 ? 16 : 4);
+    return address;
+}

@@ -1,0 +1,101 @@
+// The throttle's rule as one module without I/O, threads or clock: the working set of recent
+// destinations, the delay queue with its batching by destination, one release per delay, the
+// drop when the queue is full, the water marks and the alarm, and the counters. The caller hands
+// in each connection-establishing packet with the time, and calls the release when the time for
+// it has come; the daemon with the monotonic clock, the replay and the outbreak model with
+// recorded or simulated times. Nothing inside locks: the caller decides how it is shared.
+#pragma once
+
+#include <cstdint>
+
+// A destination: ip_version 1 (IPv4, the address in the first 4 bytes) or 2 (IPv6), network
+// byte order, the bytes beyond the address zero.
+struct policy_address {
+    int32_t ip_version;
+    unsigned char addr[16];
+};
+
+// The rule's settings, as the configuration names them.
+struct policy_settings {
+    uint32_t working_set_size;  // host_working_set_size
+    uint32_t queue_size;        // delay_queue_size: packets held at most
+    uint32_t high_watermark;    // delay_queue_high_watermark: raises the alarm
+    uint32_t low_watermark;     // delay_queue_low_watermark: lowers it
+    int64_t delay_ms;           // delay_queue_delay_seconds, in ms
+};
+
+// What the rule has done since it began.
+struct policy_counters {
+    uint64_t packets;   // connection-establishing packets judged
+    uint64_t passed;    // passed at once: to a destination in the working set
+    uint64_t held;      // placed on the delay queue
+    uint64_t dropped;   // dropped: the queue was full
+    uint64_t released;  // taken off the queue and passed
+    uint64_t alarms;    // times the alarm was raised
+    uint32_t queued;    // on the queue now
+    uint32_t max_queued;
+};
+
+enum policy_verdict : int { POLICY_PASS = 0, POLICY_HOLD = 1, POLICY_DROP = 2 };
+
+// What a call changed besides its verdicts, as bits.
+enum policy_event : unsigned {
+    POLICY_ALARM_RAISED = 1,   // the queue reached the high water mark
+    POLICY_DROPS_BEGAN = 2,    // the first drop since the alarm was last lowered
+    POLICY_ALARM_LOWERED = 4,  // the queue drained to the low water mark
+};
+
+// One held packet: the caller's handle for it, its destination and its owner.
+struct policy_held {
+    uint64_t handle;
+    policy_address destination;
+    uint32_t owner;
+    int32_t next;  // index of the next on the queue or the free list; -1 at the end
+};
+
+// The rule's whole state. Made by policy_init, read through the functions below.
+struct policy {
+    policy_settings settings;
+    policy_address *working_set;  // a ring of working_set_size entries
+    uint32_t oldest;              // the entry the next new destination overwrites
+    policy_held *held;            // queue_size entries: the queue and the free list
+    int32_t head, tail, free_list;
+    bool alarm;     // virus-like activity occurring
+    bool dropping;  // a drop has been announced since the alarm was last lowered
+    int64_t now_ms;
+    int64_t next_release_ms;
+    policy_counters counters;
+};
+
+// Sets the rule up at the given time, its working set filled with IPv4 0.0.0.0 as the daemon's
+// always was: 0, or 1 when memory is short or a setting is 0. The first release is due one
+// delay later.
+int policy_init(policy *rule, const policy_settings *settings, int64_t now_ms);
+// Frees what policy_init allocated.
+void policy_free(policy *rule);
+
+// Judges one packet to the destination at the time: passed at once to a destination in the
+// working set, else held under the caller's handle while the queue has room, else dropped.
+// Events are or-ed into *events. Times must not go back (an earlier one counts as the latest).
+policy_verdict policy_packet(policy *rule, int64_t now_ms, const policy_address *destination,
+                             uint32_t owner, uint64_t handle, unsigned *events);
+
+// One release at the time: the oldest held packet's destination joins the working set and the
+// handles of it and of every other packet held for that destination (queue order) are written
+// to out (room for queue_size always suffices); returns how many. The next release is due one
+// delay after the one that was due.
+int policy_release(policy *rule, int64_t now_ms, uint64_t *out, int capacity, unsigned *events);
+
+// When the next release is due.
+inline int64_t policy_next_release(const policy *rule) {
+    return rule->next_release_ms;
+}
+
+// True when the destination is in the working set.
+bool policy_known(const policy *rule, const policy_address *destination);
+
+// The held packets' handles, oldest first, at most max of them; returns how many.
+int policy_held_handles(const policy *rule, uint64_t *out, int max);
+
+// Builds an address from its bytes: 4 for IPv4, 16 for IPv6.
+policy_address policy_make_address(const unsigned char *bytes, int length);

@@ -1,0 +1,194 @@
+// The throttle's rule, driven step by step with a virtual clock: verdicts, releases, batching,
+// the working set's order, drops, the alarm and the counters.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "policy.h"
+
+namespace {
+
+policy_address address(const std::string &text) {
+    unsigned char bytes[16] = {};
+    bool v6 = text.find(':') != std::string::npos;
+    EXPECT_EQ(inet_pton(v6 ? AF_INET6 : AF_INET, text.c_str(), bytes), 1) << text;
+    return policy_make_address(bytes, v6 ? 16 : 4);
+}
+
+// One step of a scenario: a packet ("p") to the destination with its expected verdict, or a
+// release ("r") with the handles it must let go; events are the bits the step must report.
+struct step {
+    char kind;
+    std::string destination;  // packets only
+    int expected;             // the verdict; for a release, unused
+    std::vector<uint64_t> released = {};
+    unsigned events = 0;
+};
+
+struct scenario {
+    const char *name;
+    policy_settings settings;
+    std::vector<step> steps;
+};
+
+constexpr int P = POLICY_PASS, H = POLICY_HOLD, D = POLICY_DROP;
+
+void play(const scenario &s, policy *rule) {
+    ASSERT_EQ(policy_init(rule, &s.settings, 0), 0);
+    uint64_t handle = 0;
+    int64_t now = 0;
+    for (size_t i = 0; i < s.steps.size(); ++i) {
+        const step &st = s.steps[i];
+        unsigned events = 0;
+        now += 10;
+        if (st.kind == 'p') {
+            policy_address a = address(st.destination);
+            EXPECT_EQ(policy_packet(rule, now, &a, 1000, ++handle, &events), st.expected)
+                << s.name << ", step " << i << " (" << st.destination << ")";
+        } else {
+            std::vector<uint64_t> out(s.settings.queue_size);
+            int n = policy_release(rule, now, out.data(), static_cast<int>(out.size()), &events);
+            out.resize(static_cast<size_t>(n));
+            EXPECT_EQ(out, st.released) << s.name << ", release at step " << i;
+        }
+        EXPECT_EQ(events, st.events) << s.name << ", events at step " << i;
+    }
+}
+
+TEST(Policy, Scenarios) {
+    const policy_settings small{2, 4, 4, 0, 1000};
+    const std::vector<scenario> scenarios = {
+        {"a new host waits for its release and then passes at once",
+         small,
+         {{'p', "192.0.2.1", H}, {'r', "", 0, {1}}, {'p', "192.0.2.1", P}, {'r', "", 0, {}}}},
+        {"the working set starts as 0.0.0.0, which passes",
+         small,
+         {{'p', "0.0.0.0", P}, {'p', "::", H}}},
+        {"a release takes every packet held for the destination, in queue order",
+         small,
+         {{'p', "192.0.2.1", H},
+          {'p', "192.0.2.2", H},
+          {'p', "192.0.2.1", H},
+          {'r', "", 0, {1, 3}},
+          {'r', "", 0, {2}}}},
+        {"IPv4 and IPv6 destinations with the same bytes are different hosts",
+         small,
+         {{'p', "::ffff:192.0.2.1", H}, {'r', "", 0, {1}}, {'p', "192.0.2.1", H}}},
+        {"first in, first out: a lookup does not keep a host in the set",
+         small,
+         {{'p', "192.0.2.1", H},
+          {'r', "", 0, {1}},
+          {'p', "192.0.2.2", H},
+          {'r', "", 0, {2}},
+          {'p', "192.0.2.1", P},  // looked up, not refreshed
+          {'p', "192.0.2.3", H},
+          {'r', "", 0, {4}},  // 192.0.2.3 pushes out the oldest, 192.0.2.1
+          {'p', "192.0.2.2", P},
+          {'p', "192.0.2.1", H}}},
+        {"a full queue drops, announced once until the alarm is lowered",
+         {5, 2, 2, 0, 1000},
+         {{'p', "192.0.2.1", H},
+          {'p', "192.0.2.2", H, {}, POLICY_ALARM_RAISED},
+          {'p', "192.0.2.3", D, {}, POLICY_DROPS_BEGAN},
+          {'p', "192.0.2.4", D},
+          {'p', "192.0.2.1", D},  // even to a host that is already held
+          {'r', "", 0, {1}},
+          {'r', "", 0, {2}, POLICY_ALARM_LOWERED},
+          {'p', "192.0.2.5", H},
+          {'p', "192.0.2.6", H, {}, POLICY_ALARM_RAISED},
+          {'p', "192.0.2.7", D, {}, POLICY_DROPS_BEGAN}}},
+        {"the alarm rises at the high mark and falls at the low one, once each",
+         {5, 10, 3, 1, 1000},
+         {{'p', "192.0.2.1", H},
+          {'p', "192.0.2.2", H},
+          {'p', "192.0.2.3", H, {}, POLICY_ALARM_RAISED},
+          {'p', "192.0.2.4", H},  // above the mark: raised already
+          {'r', "", 0, {1}},
+          {'r', "", 0, {2}},  // 2 left: above the low mark
+          {'r', "", 0, {3}, POLICY_ALARM_LOWERED},
+          {'p', "192.0.2.5", H},
+          {'p', "192.0.2.6", H, {}, POLICY_ALARM_RAISED}}},
+        {"a release of an empty queue does nothing", small, {{'r', "", 0, {}}, {'r', "", 0, {}}}},
+    };
+    for (const scenario &s : scenarios) {
+        policy rule;
+        play(s, &rule);
+        policy_free(&rule);
+    }
+}
+
+// The counters add up, and the releases come one delay apart whatever the caller's lateness.
+TEST(Policy, CountersAndReleaseTimes) {
+    policy_settings settings{3, 5, 4, 2, 1000};
+    policy rule;
+    ASSERT_EQ(policy_init(&rule, &settings, 500), 0);
+    EXPECT_EQ(policy_next_release(&rule), 1500);
+    unsigned events = 0;
+    const char *destinations[] = {"192.0.2.1", "192.0.2.2", "192.0.2.1", "2001:db8::1",
+                                  "192.0.2.3", "192.0.2.4", "192.0.2.5", "0.0.0.0"};
+    uint64_t handle = 0;
+    for (const char *d : destinations) {
+        policy_address a = address(d);
+        policy_packet(&rule, 600, &a, 0, ++handle, &events);
+    }
+    const policy_counters &c = rule.counters;
+    EXPECT_EQ(c.packets, 8u);
+    EXPECT_EQ(c.passed, 1u);
+    EXPECT_EQ(c.held, 5u);
+    EXPECT_EQ(c.dropped, 2u);
+    EXPECT_EQ(c.queued, 5u);
+    EXPECT_EQ(c.max_queued, 5u);
+    EXPECT_EQ(c.alarms, 1u);
+    uint64_t held[8];
+    ASSERT_EQ(policy_held_handles(&rule, held, 8), 5);
+    EXPECT_EQ(std::vector<uint64_t>(held, held + 5), (std::vector<uint64_t>{1, 2, 3, 4, 5}));
+
+    uint64_t out[5];
+    EXPECT_EQ(policy_release(&rule, 1500, out, 5, &events), 2);
+    EXPECT_EQ(policy_next_release(&rule), 2500);
+    EXPECT_EQ(policy_release(&rule, 2600, out, 5, &events), 1);
+    EXPECT_EQ(policy_next_release(&rule), 3500) << "a late release keeps the cadence";
+    EXPECT_EQ(policy_release(&rule, 9000, out, 5, &events), 1);
+    EXPECT_EQ(policy_next_release(&rule), 10000) << "far behind, the next is one delay on";
+    EXPECT_EQ(c.released, 4u);
+    EXPECT_EQ(c.queued, 1u);
+    EXPECT_EQ(c.held, c.released + c.queued);
+    EXPECT_EQ(c.packets, c.passed + c.held + c.dropped);
+    policy_free(&rule);
+}
+
+// A destination already in the set at the head of the queue (held by a thread that judged it
+// just before its release) goes alone; the queue stays whole.
+TEST(Policy, HeadAlreadyKnownIsReleasedAlone) {
+    policy_settings settings{2, 4, 4, 0, 1000};
+    policy rule;
+    ASSERT_EQ(policy_init(&rule, &settings, 0), 0);
+    unsigned events = 0;
+    policy_address a = address("192.0.2.1"), b = address("192.0.2.2");
+    policy_packet(&rule, 1, &a, 0, 1, &events);
+    policy_packet(&rule, 1, &b, 0, 2, &events);
+    uint64_t out[4];
+    ASSERT_EQ(policy_release(&rule, 1000, out, 4, &events), 1);
+    // The same destination queued by hand after it became known, as the race leaves it.
+    rule.working_set[rule.oldest] = b;
+    rule.oldest = (rule.oldest + 1) % 2;
+    ASSERT_EQ(policy_release(&rule, 2000, out, 4, &events), 1);
+    EXPECT_EQ(out[0], 2u);
+    EXPECT_EQ(rule.counters.queued, 0u);
+    EXPECT_TRUE(policy_known(&rule, &a));
+    EXPECT_TRUE(policy_known(&rule, &b));
+    policy_free(&rule);
+}
+
+TEST(Policy, RefusesEmptySettings) {
+    policy rule;
+    for (policy_settings s : {policy_settings{0, 1, 1, 0, 1000}, policy_settings{1, 0, 1, 0, 1000},
+                              policy_settings{1, 1, 1, 0, 0}}) {
+        EXPECT_EQ(policy_init(&rule, &s, 0), 1);
+        EXPECT_EQ(rule.working_set, nullptr);
+    }
+}
+
+}  // namespace
