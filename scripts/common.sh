@@ -2,8 +2,8 @@
 # shellcheck shell=bash
 
 readonly ULVO_PACKAGES=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-    libmnl-dev libnetfilter-queue-dev iptables iproute2 util-linux procps systemd logrotate
-    groff-base systemd-container debootstrap dpkg-dev file lintian prometheus
+    libmnl-dev libnetfilter-queue-dev libpcap-dev zlib1g-dev iptables iproute2 util-linux procps
+    systemd logrotate groff-base systemd-container debootstrap dpkg-dev file lintian prometheus
     prometheus-node-exporter)
 
 # Re-runs the calling script through sudo when a non-root user starts it, or says it needs root.
