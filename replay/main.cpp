@@ -1,0 +1,228 @@
+// kel-ulvo-replay: what the throttle would cost a host's recorded traffic. Reads captures, picks
+// the host, runs its new outgoing flows through the daemon's own rule in virtual time and reports
+// what each class of traffic waited.
+#include <getopt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config.h"
+#include "event_log.h"
+#include "report.h"
+#include "version.h"
+
+namespace {
+
+constexpr char USAGE[] =
+    "Usage: kel-ulvo-replay [OPTION]... CAPTURE...\n"
+    "Replays a host's new outgoing connections from pcap or pcapng files (gzip'd too) through\n"
+    "kel-ulvod's rule in virtual time and reports what they would have waited.\n"
+    "\n"
+    "  --host ADDR            the host whose flows are replayed (default: the source with the\n"
+    "                         most new outgoing flows)\n"
+    "  --set KEY=VALUE        a setting of kel-ulvo.conf(5) for this replay; may be repeated\n"
+    "                         (the settings are otherwise read as kel-ulvod reads them: the\n"
+    "                         environment, then /etc/opt/kel/kel-ulvo/kel-ulvo.conf, then the\n"
+    "                         defaults)\n"
+    "  --window START:LENGTH  only the flows that begin in this window (seconds from the\n"
+    "                         capture's first packet)\n"
+    "  --sweep                the same for a grid of working-set sizes and delays\n"
+    "  --csv FILE             one row per flow\n"
+    "  --svg FILE             a plot of the held queue and of each flow's delay\n"
+    "  --help, --version\n"
+    "\n"
+    "Exit status: 0 done, 1 a capture or an output file failed, 2 a bad command line or\n"
+    "configuration.\n";
+
+struct options {
+    std::vector<const char *> captures;
+    const char *host = nullptr;
+    const char *csv = nullptr;
+    const char *svg = nullptr;
+    bool sweep = false;
+    bool window = false;
+    double window_start = 0, window_length = 0;
+};
+
+// The configuration as kel-ulvod would read it, with --set applied through the environment
+// (which the daemon also reads first). Its reports are shown only when it is refused.
+int read_settings(replay_settings_text *out) {
+    char *text = nullptr;
+    size_t length = 0;
+    FILE *messages = open_memstream(&text, &length);
+    set_ulvolib_output(messages);
+    ulvo_config config{};
+    int rc = read_config(&config);
+    set_ulvolib_output(nullptr);
+    fclose(messages);
+    if (rc != 0) {
+        fprintf(stderr, "kel-ulvo-replay: the configuration is refused:\n%s", text);
+    }
+    free(text);
+    *out = {config.host_working_set_size, config.dq_delay_seconds, config.dq_size,
+            config.dq_high_watermark, config.dq_low_watermark};
+    return rc;
+}
+
+int parse_options(int argc, char **argv, options *o) {
+    enum { HOST = 1, SET, WINDOW, SWEEP, CSV, SVG, HELP, VERSION };
+    static const option longs[] = {{"host", required_argument, nullptr, HOST},
+                                   {"set", required_argument, nullptr, SET},
+                                   {"window", required_argument, nullptr, WINDOW},
+                                   {"sweep", no_argument, nullptr, SWEEP},
+                                   {"csv", required_argument, nullptr, CSV},
+                                   {"svg", required_argument, nullptr, SVG},
+                                   {"help", no_argument, nullptr, HELP},
+                                   {"version", no_argument, nullptr, VERSION},
+                                   {nullptr, 0, nullptr, 0}};
+    int c;
+    while ((c = getopt_long(argc, argv, "", longs, nullptr)) != -1) {
+        switch (c) {
+            case HOST:
+                o->host = optarg;
+                break;
+            case SET: {
+                const char *equals = strchr(optarg, '=');
+                if (equals == nullptr || equals == optarg) {
+                    fprintf(stderr, "kel-ulvo-replay: --set takes KEY=VALUE, not '%s'\n", optarg);
+                    return 2;
+                }
+                setenv(std::string(optarg, static_cast<size_t>(equals - optarg)).c_str(),
+                       equals + 1, 1);
+                break;
+            }
+            case WINDOW: {
+                char *end = nullptr;
+                o->window_start = strtod(optarg, &end);
+                if (end == optarg || *end != ':' || o->window_start < 0 ||
+                    (o->window_length = strtod(end + 1, &end)) <= 0 || *end != '\0') {
+                    fprintf(stderr, "kel-ulvo-replay: --window takes START:LENGTH, not '%s'\n",
+                            optarg);
+                    return 2;
+                }
+                o->window = true;
+                break;
+            }
+            case SWEEP:
+                o->sweep = true;
+                break;
+            case CSV:
+                o->csv = optarg;
+                break;
+            case SVG:
+                o->svg = optarg;
+                break;
+            case HELP:
+                fputs(USAGE, stdout);
+                return 0;
+            case VERSION:
+                printf("kel-ulvo-replay %s\n", ULVO_VERSION);
+                return 0;
+            default:
+                fputs(USAGE, stderr);
+                return 2;
+        }
+    }
+    for (int i = optind; i < argc; ++i) {
+        o->captures.push_back(argv[i]);
+    }
+    if (o->captures.empty()) {
+        fprintf(stderr, "kel-ulvo-replay: no capture given\n%s", USAGE);
+        return 2;
+    }
+    return -1;
+}
+
+// The host's flows, picked or given: 0, or 1 reported.
+int select_host(const options &o, replay_capture *capture) {
+    int family = 0;
+    unsigned char address[16] = {};
+    if (o.host != nullptr) {
+        if (parse_address(o.host, &family, address) != 0) {
+            fprintf(stderr, "kel-ulvo-replay: --host: '%s' is not an IPv4 or IPv6 address\n",
+                    o.host);
+            return 1;
+        }
+    } else if (pick_host(*capture, &family, address) != 0) {
+        fprintf(stderr, "kel-ulvo-replay: the capture has no new outgoing flow\n");
+        return 1;
+    }
+    keep_host(*capture, family, address, capture);
+    if (o.window) {
+        keep_window(*capture, o.window_start, o.window_length, capture);
+    }
+    char text[64];
+    uint32_t answered = 0;
+    for (const replay_flow &f : capture->flows) {
+        answered += f.answered ? 1 : 0;
+    }
+    printf("host %s: %zu new outgoing flows (%u answered), %zu queued packets, over %.1f s\n",
+           format_address(family, address, text, sizeof text), capture->flows.size(), answered,
+           capture->packets.size(), capture->duration);
+    return 0;
+}
+
+void print_sweep(const replay_capture &capture, const replay_settings_text &base) {
+    printf("\n%-11s %-7s %7s %8s %8s %8s %8s %7s\n", "working set", "delay s", "held%", "p50 s",
+           "p90 s", "max s", "dropped", "alarms");
+    for (int delay : {1, 2, 5, 10}) {
+        for (int working_set : {5, 10, 20, 50, 100}) {
+            replay_settings_text s = base;
+            s.working_set = working_set;
+            s.delay = delay;
+            replay_run run;
+            replay_simulate(capture, replay_policy_settings(s), &run);
+            const replay_class_stats all = replay_classes(capture, run).back();
+            printf("%-11d %-7d %6.1f%% %8.2f %8.2f %8.2f %8u %7zu\n", working_set, delay,
+                   all.flows > 0 ? 100.0 * all.held / all.flows : 0.0, all.p50, all.p90, all.max,
+                   all.dropped, run.alarms.size());
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    options o;
+    int rc = parse_options(argc, argv, &o);
+    if (rc >= 0) {
+        return rc;
+    }
+    replay_settings_text settings{};
+    if (read_settings(&settings) != 0) {
+        return 2;
+    }
+    replay_capture capture;
+    char error[512];
+    if (read_captures(o.captures.data(), o.captures.size(), &capture, error, sizeof error) != 0) {
+        fprintf(stderr, "kel-ulvo-replay: %s\n", error);
+        return 1;
+    }
+    if (select_host(o, &capture) != 0) {
+        return 1;
+    }
+    printf(
+        "settings: working set %d, one release per %d s, queue %d, alarm at %d, lowered at "
+        "%d\n\n",
+        settings.working_set, settings.delay, settings.queue, settings.high, settings.low);
+    replay_run run;
+    replay_simulate(capture, replay_policy_settings(settings), &run);
+    print_report(stdout, capture, run);
+    if (o.sweep) {
+        print_sweep(capture, settings);
+    }
+    std::string title = o.captures.size() == 1 ? o.captures[0] : "several captures";
+    title = title.substr(
+        title.find_last_of('/') == std::string::npos ? 0 : title.find_last_of('/') + 1);
+    int failed = 0;
+    if (o.csv != nullptr) {
+        failed |= write_csv(o.csv, capture, run);
+    }
+    if (o.svg != nullptr) {
+        failed |= write_svg(o.svg, title.c_str(), capture, run, settings);
+    }
+    return failed;
+}
