@@ -154,8 +154,8 @@ int write_svg(const char *path, const char *title, const replay_capture &capture
     const panel queue{70, 70, 800, 150, x_max, std::max<double>(most, settings.high) * 1.1};
     const panel delays{70, 270, 800, 260, x_max, max_delay * 1.1};
     fprintf(out,
-            "<svg xmlns='http://www.w3.org/2000/svg' width='900' height='620' "
-            "font-family='sans-serif' font-size='12'>\n<rect width='900' height='620' "
+            "<svg xmlns='http://www.w3.org/2000/svg' width='900' height='650' "
+            "font-family='sans-serif' font-size='12'>\n<rect width='900' height='650' "
             "fill='white'/>\n");
     std::vector<replay_class_stats> classes = replay_classes(capture, run);
     const replay_class_stats &all = classes.back();
@@ -220,7 +220,7 @@ int write_svg(const char *path, const char *title, const replay_capture &capture
                     delays.y(o.delay), colour);
         }
     }
-    double legend_x = 70;
+    int entry = 0;
     for (const replay_class_stats &c : classes) {
         if (c.name == "all") {
             continue;
@@ -229,12 +229,14 @@ int write_svg(const char *path, const char *title, const replay_capture &capture
             c.name == "DNS" || c.name == "web" || c.name == "other TCP" || c.name == "other UDP"
                 ? colour_of(c.name.c_str())
                 : colour_of(nullptr);
+        double x = 70 + 270 * (entry % 3);
+        double y = 596 + 20 * (entry / 3);
         fprintf(out,
-                "<circle cx='%.1f' cy='596' r='5' fill='%s'/><text x='%.1f' y='600'>%s: %u "
+                "<circle cx='%.1f' cy='%.1f' r='5' fill='%s'/><text x='%.1f' y='%.1f'>%s: %u "
                 "flows, %.0f %% held, p90 %.1f s</text>\n",
-                legend_x, colour, legend_x + 9, c.name.c_str(), c.flows,
+                x, y - 4, colour, x + 9, y, c.name.c_str(), c.flows,
                 c.flows > 0 ? 100.0 * c.held / c.flows : 0.0, c.p90);
-        legend_x += 205;
+        ++entry;
     }
     fprintf(out, "</svg>\n");
     return finish(out, path);
