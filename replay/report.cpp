@@ -120,6 +120,8 @@ int write_csv(const char *path, const replay_capture &capture, const replay_run 
     }
     int top_protocol = 0;
     int top_port = replay_top_port(capture, &top_protocol);
+    std::string top_name =
+        std::string(top_protocol == 6 ? "tcp/" : "udp/") + std::to_string(top_port);
     fprintf(out, "time,destination,protocol,port,class,answered,held,dropped,delay\n");
     for (size_t i = 0; i < capture.flows.size(); ++i) {
         const replay_flow &f = capture.flows[i];
@@ -132,7 +134,7 @@ int write_csv(const char *path, const replay_capture &capture, const replay_run 
             snprintf(delay, sizeof delay, "%.3f", o.delay);
         }
         fprintf(out, "%.6f,%s,%s,%u,%s,%d,%d,%d,%s\n", f.time, address,
-                f.protocol == 6 ? "tcp" : "udp", f.port, cls != nullptr ? cls : "top port",
+                f.protocol == 6 ? "tcp" : "udp", f.port, cls != nullptr ? cls : top_name.c_str(),
                 f.answered ? 1 : 0, o.held ? 1 : 0, o.dropped ? 1 : 0, delay);
     }
     return finish(out, path);

@@ -28,7 +28,7 @@ done
 
 # The minimal tree, built once and kept as a tarball named after its package list. The archive
 # is the one this machine's own apt sources name.
-readonly TREE_PACKAGES=systemd,systemd-sysv,dbus,iptables,kmod,libmnl0,libnetfilter-queue1,procps,iproute2,logrotate
+readonly TREE_PACKAGES=systemd,systemd-sysv,dbus,iptables,kmod,libmnl0,libnetfilter-queue1,libpcap0.8,procps,iproute2,logrotate
 tree_tarball() {
     local tarball mirror suite tmp
     tarball=$CACHE/debian-tree-$(echo "$TREE_PACKAGES" | md5sum | cut -c1-8).tar
