@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cre_pool.h"
-#include "known_hosts.h"
+#include "daemon_rule.h"
 #include "nfq_translate.h"
 #include "shm_layout.h"
 #include "shm_protocol.h"
@@ -29,64 +29,67 @@ void point_at(cre *element, int ip_version, uint32_t host) {
     memcpy(ip + element->addr_offset, &be, sizeof be);
 }
 
-// A packet to the last host of a full ring (the longest hit) and to an unknown one (a miss).
-void BM_KnownHostLookup(benchmark::State &state) {
+// Judging a packet to the last host of a full working set (the longest hit) and to an unknown
+// one (a miss, held; the queue is emptied outside the timing).
+void BM_JudgeKnownHost(benchmark::State &state) {
     int entries = static_cast<int>(state.range(0));
     bool hit = state.range(1) == 1;
-    reset_known_hosts_for_test();
-    create_known_host_ring(entries);
+    reset_cre_pool_for_test();
+    reset_daemon_rule_for_test();
+    init_cre_pool(1002);
+    ulvo_config config{entries, 1, 1000, 1000, 4, 0};
+    init_daemon_rule(&config);
     cre element{};
     for (int i = 0; i < entries; ++i) {
         point_at(&element, 1, 0x0a000001u + static_cast<uint32_t>(i));
-        add_known_host(&element);
+        make_known_for_test(&element);
     }
     point_at(&element, 1, hit ? 0x0a000000u + static_cast<uint32_t>(entries) : 0x0b000001u);
+    unsigned events = 0;
+    int judged = 0;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(a_known_host(&element));
+        benchmark::DoNotOptimize(judge_cre(&element, 0, &events));
+        if (!hit && ++judged == 1000) {
+            state.PauseTiming();
+            reset_daemon_rule_for_test();
+            init_daemon_rule(&config);
+            judged = 0;
+            state.ResumeTiming();
+        }
     }
     state.SetLabel(hit ? "hit, last entry" : "miss");
 }
-BENCHMARK(BM_KnownHostLookup)->Args({5, 1})->Args({5, 0})->Args({100, 1})->Args({100, 0});
+BENCHMARK(BM_JudgeKnownHost)->Args({5, 1})->Args({5, 0})->Args({100, 1})->Args({100, 0});
 
-// What a throttle thread and the de-throttle thread do for one held packet.
-void BM_AllocQueueDequeueFree(benchmark::State &state) {
+// One release from a full queue of 1000 of which none (the worst case: the whole queue is
+// walked) or every packet goes to the released destination.
+void BM_ReleaseFromFullQueue(benchmark::State &state) {
+    bool all_same = state.range(0) == 1;
     reset_cre_pool_for_test();
-    init_cre_pool(202);
-    for (auto _ : state) {
-        cre *element = alloc_cre(1);
-        queue_cre(element);
-        benchmark::DoNotOptimize(queued_cr_count());
-        cre *head = dequeue_cre();
-        free_cre(head);
-    }
-}
-BENCHMARK(BM_AllocQueueDequeueFree);
-
-// The walk for the released destination's other packets on a full queue of 1000, where none
-// (the worst case: the whole queue) or the last one matches.
-void BM_DequeueThrottledFullQueue(benchmark::State &state) {
-    reset_cre_pool_for_test();
+    reset_daemon_rule_for_test();
     init_cre_pool(1002);
-    std::vector<cre *> queued;
-    for (int i = 0; i < 1000; ++i) {
-        cre *element = alloc_cre(1);
-        point_at(element, 1, 0x0a000000u + static_cast<uint32_t>(i));
-        queue_cre(element);
-    }
-    cre released{};
-    point_at(&released, 1, state.range(0) == 1 ? 0x0a000000u + 999 : 0x0b000000u);
+    ulvo_config config{5, 1, 1000, 1000, 4, 0};
+    unsigned events = 0;
+    const released_cre *released = nullptr;
     for (auto _ : state) {
-        cre *chain = dequeue_throttled_cres(&released);
-        if (chain != nullptr) {
-            state.PauseTiming();
-            queue_cre(chain);  // put it back at the tail, where it was
-            state.ResumeTiming();
+        state.PauseTiming();
+        reset_daemon_rule_for_test();
+        init_daemon_rule(&config);
+        for (int i = 0; i < 1000; ++i) {
+            cre *element = alloc_cre(1);
+            point_at(element, 1, all_same ? 0x0a000000u : 0x0a000000u + static_cast<uint32_t>(i));
+            judge_cre(element, 0, &events);
         }
-        benchmark::DoNotOptimize(chain);
+        state.ResumeTiming();
+        benchmark::DoNotOptimize(release_cres(0, &events, &released));
+        state.PauseTiming();
+        while (release_cres(0, &events, &released) > 0) {
+        }
+        state.ResumeTiming();
     }
-    state.SetLabel(state.range(0) == 1 ? "last element matches" : "no match");
+    state.SetLabel(all_same ? "all 1000 released" : "one released, 999 walked");
 }
-BENCHMARK(BM_DequeueThrottledFullQueue)->Arg(0)->Arg(1);
+BENCHMARK(BM_ReleaseFromFullQueue)->Arg(0)->Arg(1);
 
 // Publishing a throttle thread's counters with the signature protocol.
 void BM_PublishTtStat(benchmark::State &state) {

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "cre_pool.h"
+#include "daemon_rule.h"
 #include "event_log.h"
 #include "guards.h"
 #include "syslog_feed.h"
@@ -17,7 +17,6 @@
 namespace {
 
 pthread_mutex_t dropping_conn_mutex = PTHREAD_MUTEX_INITIALIZER;  // guards what follows
-int log_dropping_conn_event = 1;  // 1: the next drop writes "[DROPPING_CONNECTIONS] "
 // The episode since the alarm was raised, for the summary when it stops.
 uint64_t drops_total = 0;
 struct episode {
@@ -27,11 +26,8 @@ struct episode {
 
 }  // namespace
 
-bool alarm_raise_if_high(const ulvo_config *config) {
-    // The gauge is only asked once the mark is reached: below it, it is never touched here.
-    auto count = static_cast<unsigned>(queued_cr_count());
-    return count >= static_cast<unsigned>(config->dq_high_watermark) &&
-           test_and_set_water_mark(WG_NORMAL, WG_VLA_OCCURRING) != 0;
+bool alarm_raise() {
+    return test_and_set_water_mark(WG_NORMAL, WG_VLA_OCCURRING) != 0;
 }
 
 void alarm_report_raised() {
@@ -52,9 +48,8 @@ void alarm_report_raised() {
 
 // Only the de-throttle thread lowers the gauge and only the throttle threads raise it, so the
 // reading and the write need not be one step.
-void alarm_lower_if_low(const ulvo_config *config) {
-    if (queued_cr_count() > config->dq_low_watermark ||
-        water_gauge_reading(0) != WG_VLA_OCCURRING) {
+void alarm_lower() {
+    if (water_gauge_reading(0) != WG_VLA_OCCURRING) {
         return;
     }
     set_water_gauge(WG_NORMAL, 0);
@@ -70,7 +65,6 @@ void alarm_lower_if_low(const ulvo_config *config) {
     {
         signal_blocker blocked;
         mutex_guard flag(&dropping_conn_mutex);
-        log_dropping_conn_event = 1;
         ended = current_episode;
         dropped = drops_total;
     }
@@ -85,19 +79,16 @@ void alarm_lower_if_low(const ulvo_config *config) {
 
 // The event is written under the flag's mutex and not the log lock; signals stay blocked so
 // that the shutdown never waits for a thread stopped in here.
-void alarm_note_drop() {
-    bool first = false;
+void alarm_note_drop(bool first_of_episode) {
     {
         signal_blocker blocked;
         mutex_guard flag(&dropping_conn_mutex);
         ++drops_total;
-        if (log_dropping_conn_event == 1) {
+        if (first_of_episode) {
             log_event(ulvolib_output(), TAG_DROPPING_CONNECTIONS, "");
-            log_dropping_conn_event = 0;
-            first = true;
         }
     }
-    if (first) {
+    if (first_of_episode) {
         char text[160];
         snprintf(text, sizeof text,
                  "the delay queue is full (%d connections held): connections to new hosts are "

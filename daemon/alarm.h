@@ -1,17 +1,16 @@
-// The virus-like-activity alarm and the drop episode: raised by the throttle threads, lowered
-// by the de-throttle thread, owned here.
+// The virus-like-activity alarm and the drop episode as the status block, the event log and the
+// system log show them. The rule (daemon_rule.h) decides when the alarm rises and falls; the
+// throttle threads raise it here, the de-throttle thread lowers it.
 #pragma once
 
-#include "config.h"
-
-// Raises the alarm when the delay queue has reached the high water mark and the alarm was
-// down: true exactly when this call raised it (the caller counts it, publishes, then reports).
-bool alarm_raise_if_high(const ulvo_config *config);
+// Sets the status block's gauge for an alarm the rule just raised: true when it was down (the
+// caller counts it, publishes, then reports).
+bool alarm_raise();
 // Writes the "[ALERT_VLA_DETECTED]   " event for an alarm just raised.
 void alarm_report_raised();
-// Lowers a raised alarm once the delay queue has drained to the low water mark: writes the
-// "[ALERT_VLA_STOPPED]    " event and ends the drop episode.
-void alarm_lower_if_low(const ulvo_config *config);
-// Notes a packet dropped for want of room: the first drop of an episode writes the
-// "[DROPPING_CONNECTIONS] " event.
-void alarm_note_drop();
+// Lowers the alarm once the rule says the queue has drained to the low water mark: the gauge,
+// the "[ALERT_VLA_STOPPED]    " event and the episode's summary.
+void alarm_lower();
+// Notes a packet dropped for want of room; the first drop of an episode (the rule says which)
+// writes the "[DROPPING_CONNECTIONS] " event.
+void alarm_note_drop(bool first_of_episode);

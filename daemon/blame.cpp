@@ -14,7 +14,7 @@
 #include <iterator>
 #include <string>
 
-#include "cre_pool.h"
+#include "daemon_rule.h"
 
 namespace {
 

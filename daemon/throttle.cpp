@@ -7,8 +7,8 @@
 #include <ctime>
 
 #include "alarm.h"
+#include "daemon_rule.h"
 #include "event_log.h"
-#include "known_hosts.h"
 #include "ulvo.h"
 #include "watchdog.h"
 
@@ -109,42 +109,53 @@ bool registration_refused(tt_param *param) {
     return netlink_error(param, code, true) || code != 0;
 }
 
-// Judges one received packet: accepted to a known host, held while the pool has room, else
-// dropped. false when a verdict failed (reported).
-bool judge_packet(tt_param *param, cre **current, tt_stat *counters) {
+// Judges one received packet by the rule: accepted to a known host, held while the queue has
+// room (the rule keeps the element, and the thread takes a fresh one: the pool has room for a
+// full queue and each thread's receive element), else dropped. false when a verdict failed
+// (reported).
+bool judge_packet(tt_param *param, cre **current, tt_stat *counters, unsigned *events) {
     cre *element = *current;
     element->pkt = reinterpret_cast<ipq_packet_msg *>(element->msg_buf + sizeof(nlmsghdr));
     if (!names_destination(element)) {
         return accept_unusable(param, element, counters);
     }
     ++counters->processed_crs;
-    if (a_known_host(element) != 0) {
-        if (!verdict(param, element, ULVO_NF_ACCEPT)) {
-            return false;
-        }
-        ++counters->never_throttled_crs;
-    } else if (cre *fresh = alloc_cre(param->ip_version); fresh != nullptr) {
-        queue_cre(element);
-        ++counters->throttled_crs;
-        *current = fresh;
-    } else {
-        alarm_note_drop();
-        if (!verdict(param, element, ULVO_NF_DROP)) {
-            return false;
-        }
-        ++counters->dropped_crs;
+    switch (judge_cre(element, monotonic_ms(), events)) {
+        case POLICY_PASS:
+            if (!verdict(param, element, ULVO_NF_ACCEPT)) {
+                return false;
+            }
+            ++counters->never_throttled_crs;
+            return true;
+        case POLICY_HOLD:
+            ++counters->throttled_crs;
+            *current = alloc_cre(param->ip_version);
+            if (*current == nullptr) {
+                lib_report(TAG_ERROR, false,
+                           "   INTERNAL ERROR: could not alloc cr element for %s, %s,%d\n",
+                           param->thread_name, ULVO_UNIT, __LINE__);
+                end_worker_thread();
+            }
+            return true;
+        case POLICY_DROP:
+            alarm_note_drop((*events & POLICY_DROPS_BEGAN) != 0);
+            if (!verdict(param, element, ULVO_NF_DROP)) {
+                return false;
+            }
+            ++counters->dropped_crs;
+            return true;
     }
     return true;
 }
 
 // Acts on one received message by its type: false when a verdict failed (reported).
-bool dispatch(tt_param *param, cre **current, tt_stat *counters) {
+bool dispatch(tt_param *param, cre **current, tt_stat *counters, unsigned *events) {
     cre *element = *current;
     nlmsghdr header;
     memcpy(&header, element->msg_buf, sizeof header);
     switch (header.nlmsg_type) {
         case IPQM_PACKET:
-            return judge_packet(param, current, counters);
+            return judge_packet(param, current, counters, events);
         case ULVO_UNUSABLE_PACKET:
             element->pkt = reinterpret_cast<ipq_packet_msg *>(element->msg_buf + sizeof header);
             return accept_unusable(param, element, counters);
@@ -208,10 +219,11 @@ int create_throttle_thread(tt_param *param) {
 }
 
 int handle_message(tt_param *param, cre **current, tt_stat *counters) {
-    if (!dispatch(param, current, counters)) {
+    unsigned events = 0;
+    if (!dispatch(param, current, counters, &events)) {
         return 1;
     }
-    if (alarm_raise_if_high(param->config)) {
+    if ((events & POLICY_ALARM_RAISED) != 0 && alarm_raise()) {
         ++counters->times_vla_detected;
         publish(param, counters);
         alarm_report_raised();

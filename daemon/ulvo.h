@@ -112,4 +112,4 @@ int handle_message(tt_param *param, cre **current, tt_stat *counters);
 // The de-throttle thread's body; its argument is the daemon's configuration.
 void *dethrottle_thread_start(void *config);
 // One release after the thread's sleep: 0 to go on, 1 when a verdict failed (reported).
-int dethrottle_pass(const ulvo_config *config, dtt_stat *counters);
+int dethrottle_pass(dtt_stat *counters);

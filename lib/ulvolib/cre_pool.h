@@ -1,4 +1,5 @@
-// The fixed pool of connection request elements and the delay queue, all under cr_mutex.
+// The fixed pool of connection request elements, under cr_mutex: each received packet lives in
+// one, which the delay queue (daemon_rule.h) keeps while the packet is held.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +18,7 @@ struct cre {
     uint32_t owner_uid;        // the uid owning the packet's socket, or ULVO_NO_OWNER
     alignas(unsigned long) unsigned char msg_buf[ULVO_MSG_BUF_SIZE];
     ipq_packet_msg *pkt;  // the packet message inside msg_buf, once one was received
-    cre *next;            // free list, delay queue or released chain
+    cre *next;            // free list or released chain
 };
 static_assert(offsetof(cre, msg_buf) % alignof(unsigned long) == 0);
 static_assert((offsetof(cre, msg_buf) + sizeof(nlmsghdr)) % alignof(ipq_packet_msg) == 0);
@@ -54,20 +55,3 @@ int init_cre_pool(int count);
 cre *alloc_cre(int ip_version);
 // Returns the element to the front of the free list.
 void free_cre(cre *element);
-// Appends the element to the delay queue.
-void queue_cre(cre *element);
-// Takes the oldest element off the delay queue; null when it is empty.
-cre *dequeue_cre();
-// Takes every queued element with the released element's destination, as a chain in queue order.
-cre *dequeue_throttled_cres(const cre *released);
-// The number of elements on the delay queue.
-int queued_cr_count();
-// The largest number of elements the delay queue has held.
-int max_queued_cr_count();
-// Elements ever queued and ever taken off the queue.
-void cr_queue_totals(uint64_t *queued, uint64_t *dequeued);
-// The owners with held connections, at most max of them (OWNER_SLOTS + 1 always suffice),
-// largest first; returns how many were written.
-int held_by_owner(owner_count *out, int max);
-// The queued packets' facts, oldest first, at most max of them; returns how many.
-int snapshot_queue(held_packet *out, int max);

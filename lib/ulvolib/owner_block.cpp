@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "daemon_rule.h"
 #include "event_log.h"
 #include "shm_protocol.h"
 

@@ -17,16 +17,6 @@ int64_t advance(policy *rule, int64_t now_ms) {
     return rule->now_ms;
 }
 
-// The destination joins the working set over its oldest entry: false when it was there.
-bool add_known(policy *rule, const policy_address &destination) {
-    if (policy_known(rule, &destination)) {
-        return false;
-    }
-    rule->working_set[rule->oldest] = destination;
-    rule->oldest = (rule->oldest + 1) % rule->settings.working_set_size;
-    return true;
-}
-
 void unlink_held(policy *rule, int32_t index, int32_t previous) {
     policy_held &entry = rule->held[index];
     if (previous < 0) {
@@ -138,7 +128,7 @@ int policy_release(policy *rule, int64_t now_ms, uint64_t *out, int capacity, un
     unlink_held(rule, first, -1);
     // A destination that was already known (held by a thread that judged it just before an
     // earlier release of it) goes alone: the rest of its packets were released with it then.
-    if (add_known(rule, destination)) {
+    if (policy_add_known(rule, &destination)) {
         int32_t previous = -1;
         for (int32_t index = rule->head; index >= 0;) {
             int32_t next = rule->held[index].next;
@@ -159,6 +149,15 @@ int policy_release(policy *rule, int64_t now_ms, uint64_t *out, int capacity, un
         *events |= POLICY_ALARM_LOWERED;
     }
     return written;
+}
+
+bool policy_add_known(policy *rule, const policy_address *destination) {
+    if (policy_known(rule, destination)) {
+        return false;
+    }
+    rule->working_set[rule->oldest] = *destination;
+    rule->oldest = (rule->oldest + 1) % rule->settings.working_set_size;
+    return true;
 }
 
 bool policy_known(const policy *rule, const policy_address *destination) {

@@ -97,5 +97,17 @@ bool policy_known(const policy *rule, const policy_address *destination);
 // The held packets' handles, oldest first, at most max of them; returns how many.
 int policy_held_handles(const policy *rule, uint64_t *out, int max);
 
+// The oldest held packet, or null; then the one after it, or null at the end.
+inline const policy_held *policy_first_held(const policy *rule) {
+    return rule->head < 0 ? nullptr : &rule->held[rule->head];
+}
+inline const policy_held *policy_next_held(const policy *rule, const policy_held *held) {
+    return held->next < 0 ? nullptr : &rule->held[held->next];
+}
+
+// Makes the destination known over the oldest entry, as a release does, releasing nothing:
+// false when it was known already.
+bool policy_add_known(policy *rule, const policy_address *destination);
+
 // Builds an address from its bytes: 4 for IPv4, 16 for IPv6.
 policy_address policy_make_address(const unsigned char *bytes, int length);

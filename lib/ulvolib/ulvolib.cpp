@@ -4,8 +4,8 @@
 #include <cstdio>
 
 #include "cre_pool.h"
+#include "daemon_rule.h"
 #include "event_log.h"
-#include "known_hosts.h"
 #include "shm_internal.h"
 #include "shm_writer.h"
 #include "ulvolib_testing.h"
@@ -44,7 +44,7 @@ int alloc_mem(const ulvo_config *config) {
                    __LINE__);
         return 1;
     }
-    if (create_known_host_ring(config->host_working_set_size) != 0) {
+    if (init_daemon_rule(config) != 0) {
         lib_report(TAG_ERROR, true, "   could not allocate memory, %s,%d\n", ULVOLIB_UNIT,
                    __LINE__);
         return 1;
@@ -56,5 +56,5 @@ void reset_shm_for_test() {
     shm_block_free();
     pulvo_config = nullptr;
     reset_cre_pool_for_test();
-    reset_known_hosts_for_test();
+    reset_daemon_rule_for_test();
 }

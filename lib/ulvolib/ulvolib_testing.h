@@ -2,7 +2,6 @@
 #pragma once
 
 struct cre;
-struct known_host;
 
 // Points the configuration reader at another file.
 void set_config_path_for_test(const char *path);
@@ -11,16 +10,13 @@ void reset_log_lock_for_test();
 
 // The pool's first element, the base of every element it hands out (null before init_cre_pool).
 const cre *cre_pool_for_test();
-// The delay queue's first and last elements.
-cre *cr_queue_head_for_test();
-cre *cr_queue_tail_for_test();
-// Frees the pool and empties the free list, the queue and both counts.
+// Frees the pool and empties the free list.
 void reset_cre_pool_for_test();
 
-// The ring entry that will be overwritten next.
-known_host *known_hosts_head_for_test();
-// Frees the ring.
-void reset_known_hosts_for_test();
+// Makes the element's destination known to the daemon's rule, as a release would.
+void make_known_for_test(const cre *element);
+// Frees the daemon's rule.
+void reset_daemon_rule_for_test();
 
 struct shm_stat_block;
 // Removes this process's block and forgets the pool, the ring and the configuration.

@@ -8,7 +8,7 @@
 #include "capture.h"
 #include "env_config.h"
 #include "event_log.h"
-#include "known_hosts.h"
+#include "daemon_rule.h"
 #include "packets.h"
 #include "sandbox.h"
 #include "shm_block.h"
@@ -82,7 +82,7 @@ class DaemonLogic : public ::testing::Test {
     // Makes the address known, as the de-throttle thread does after a release.
     static void make_known(const std::string &address) {
         TestCre c(address);
-        add_known_host(&c.element);
+        make_known_for_test(&c.element);
     }
 
     EnvConfig config_env{{.host_working_set_size = "2",
@@ -145,7 +145,7 @@ TEST_F(DaemonLogic, FullQueueDropsWithOneEventPerEpisodeAndStillPassesKnownHosts
 
     // Releasing down to the low water mark ends the episode and re-arms the event.
     for (int pass = 0; pass < 6; ++pass) {
-        ASSERT_EQ(dethrottle_pass(&config, &dtt_counters), 0);
+        ASSERT_EQ(dethrottle_pass(&dtt_counters), 0);
     }
     EXPECT_EQ(queued_cr_count(), 4);
     EXPECT_EQ(events("[ALERT_VLA_STOPPED]    "), 1);
@@ -250,7 +250,7 @@ TEST_F(DaemonLogic, UnusablePacketsAreAcceptedAndReportedOncePerEpisode) {
 }
 
 TEST_F(DaemonLogic, PassReleasesOneDestinationWithAllItsPackets) {
-    ASSERT_EQ(dethrottle_pass(&config, &dtt_counters), 0);
+    ASSERT_EQ(dethrottle_pass(&dtt_counters), 0);
     EXPECT_EQ(dtt_counters.dethrottled_crs, 0u);
     EXPECT_EQ(own_shm_block_for_test()->dtt_begin_sig, 1u) << "an empty pass publishes nothing";
 
@@ -258,7 +258,7 @@ TEST_F(DaemonLogic, PassReleasesOneDestinationWithAllItsPackets) {
     packet("10.0.0.2", 2);
     packet("10.0.0.1", 3);
     packet("10.0.0.1", 4);
-    ASSERT_EQ(dethrottle_pass(&config, &dtt_counters), 0);
+    ASSERT_EQ(dethrottle_pass(&dtt_counters), 0);
     EXPECT_EQ(sink.take(), (std::vector<SentVerdict>{{1, 1}, {3, 1}, {4, 1}}));
     EXPECT_EQ(dtt_counters.dethrottled_crs, 3u);
     EXPECT_EQ(queued_cr_count(), 1);
@@ -271,7 +271,7 @@ TEST_F(DaemonLogic, PassReleasesOneDestinationWithAllItsPackets) {
     packet("10.0.0.1", 5);
     EXPECT_EQ(sink.take(), (std::vector<SentVerdict>{{5, 1}}));
 
-    ASSERT_EQ(dethrottle_pass(&config, &dtt_counters), 0);
+    ASSERT_EQ(dethrottle_pass(&dtt_counters), 0);
     EXPECT_EQ(sink.take(), (std::vector<SentVerdict>{{2, 1}}));
     ASSERT_EQ(get_dtt_stat(&shown), 0);
     EXPECT_EQ(shown.max_crs_ever_throttled, 4u) << "the maximum never decreases";
@@ -282,7 +282,7 @@ TEST_F(DaemonLogic, AlreadyKnownHeadReleasesOnlyItself) {
     packet("10.0.0.1", 1);
     packet("10.0.0.1", 2);
     make_known("10.0.0.1");  // known between the queueing and the pass
-    ASSERT_EQ(dethrottle_pass(&config, &dtt_counters), 0);
+    ASSERT_EQ(dethrottle_pass(&dtt_counters), 0);
     EXPECT_EQ(sink.take(), (std::vector<SentVerdict>{{1, 1}}));
     EXPECT_EQ(queued_cr_count(), 1);
 }
@@ -293,22 +293,22 @@ TEST_F(DaemonLogic, LowWaterMarkLowersTheAlarmOnlyWhenReached) {
     }
     ASSERT_EQ(water_gauge_reading(0), 2);
     for (int pass = 0; pass < 4; ++pass) {  // 9 -> 5: still above the mark of 4
-        ASSERT_EQ(dethrottle_pass(&config, &dtt_counters), 0);
+        ASSERT_EQ(dethrottle_pass(&dtt_counters), 0);
     }
     EXPECT_EQ(queued_cr_count(), 5);
     EXPECT_EQ(water_gauge_reading(0), 2);
     EXPECT_EQ(events("[ALERT_VLA_STOPPED]    "), 0);
-    ASSERT_EQ(dethrottle_pass(&config, &dtt_counters), 0);  // 4: the mark itself
+    ASSERT_EQ(dethrottle_pass(&dtt_counters), 0);  // 4: the mark itself
     EXPECT_EQ(water_gauge_reading(0), 1);
     EXPECT_EQ(events("[ALERT_VLA_STOPPED]    "), 1);
-    ASSERT_EQ(dethrottle_pass(&config, &dtt_counters), 0);  // below the mark, gauge already 1
+    ASSERT_EQ(dethrottle_pass(&dtt_counters), 0);  // below the mark, gauge already 1
     EXPECT_EQ(events("[ALERT_VLA_STOPPED]    "), 1);
 }
 
 TEST_F(DaemonLogic, WorkingSetForgetsItsOldestHost) {
     for (const char *host : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) {  // a working set of 2
         packet(host, 1);
-        ASSERT_EQ(dethrottle_pass(&config, &dtt_counters), 0);
+        ASSERT_EQ(dethrottle_pass(&dtt_counters), 0);
     }
     sink.take();
     packet("10.0.0.3", 10);
@@ -329,8 +329,8 @@ TEST_F(DaemonLogic, IPv4AndIPv6PacketsShareTheQueue) {
     ASSERT_EQ(handle_message(&v6, &ipv6_current, &v6_counters), 0);
     packet("10.0.0.1", 41);
     ASSERT_EQ(queued_cr_count(), 2);
-    ASSERT_EQ(dethrottle_pass(&config, &dtt_counters), 0);
-    ASSERT_EQ(dethrottle_pass(&config, &dtt_counters), 0);
+    ASSERT_EQ(dethrottle_pass(&dtt_counters), 0);
+    ASSERT_EQ(dethrottle_pass(&dtt_counters), 0);
     EXPECT_EQ(sink.take(), (std::vector<SentVerdict>{{61, 1}, {41, 1}}));
     tt_stat sum{};
     ASSERT_EQ(get_tt_stat(&sum), 0);

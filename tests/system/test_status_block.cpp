@@ -20,7 +20,6 @@
 #include "cre_pool.h"
 #include "env_config.h"
 #include "event_log.h"
-#include "known_hosts.h"
 #include "sandbox.h"
 #include "shm_block.h"
 #include "ulvolib_testing.h"

@@ -8,6 +8,7 @@
 
 #include "capture.h"
 #include "cre_pool.h"
+#include "daemon_rule.h"
 #include "event_log.h"
 #include "packets.h"
 #include "ulvolib_testing.h"
@@ -18,42 +19,42 @@ class CrePool : public ::testing::Test {
   protected:
     void SetUp() override {
         reset_cre_pool_for_test();
+        reset_daemon_rule_for_test();
         set_ulvolib_output(out.file());
     }
     void TearDown() override {
         reset_cre_pool_for_test();
+        reset_daemon_rule_for_test();
         set_ulvolib_output(nullptr);
     }
-    // Queues one element per address, in order, and returns them.
-    std::vector<cre *> queue(const std::vector<std::string> &addresses) {
-        std::vector<cre *> queued;
-        for (const std::string &address : addresses) {
-            cre *element = alloc_cre(address.find(':') == std::string::npos ? 1 : 2);
-            EXPECT_NE(element, nullptr);
+    // A pool of the queue's size plus each thread's receive element, and the rule over it.
+    void make(int working_set, int queue, int high, int low) {
+        ASSERT_EQ(init_cre_pool(queue + 2), 0);
+        ulvo_config config{working_set, 1, queue, high, low, 0x4b554c56};
+        ASSERT_EQ(init_daemon_rule(&config), 0);
+    }
+    // An element from the pool holding a packet to the address, with an id and an owner.
+    static cre *packet(const std::string &address, unsigned long id, uint32_t owner = 1000) {
+        cre *element = alloc_cre(address.find(':') == std::string::npos ? 1 : 2);
+        EXPECT_NE(element, nullptr);
+        if (element != nullptr) {
+            make_packet_message(element, address, id);
             set_destination(element, address);
-            queue_cre(element);
-            queued.push_back(element);
+            element->pkt->packet_id = id;
+            element->pkt->data_len = 40;
+            element->owner_uid = owner;
         }
-        return queued;
+        return element;
     }
-    // The queue from head to tail, checked for a consistent tail and count on the way.
-    std::vector<cre *> queue_contents() {
-        std::vector<cre *> seen;
-        cre *last = nullptr;
-        for (cre *e = cr_queue_head_for_test(); e != nullptr; e = e->next) {
-            seen.push_back(e);
-            last = e;
+    static std::vector<unsigned long> release_ids(unsigned *events = nullptr) {
+        unsigned ignored = 0;
+        const released_cre *released = nullptr;
+        int n = release_cres(0, events != nullptr ? events : &ignored, &released);
+        std::vector<unsigned long> ids;
+        for (int i = 0; i < n; ++i) {
+            ids.push_back(released[i].packet_id);
         }
-        EXPECT_EQ(cr_queue_tail_for_test(), last);
-        EXPECT_EQ(queued_cr_count(), static_cast<int>(seen.size()));
-        return seen;
-    }
-    static std::vector<cre *> chain(cre *head) {
-        std::vector<cre *> seen;
-        for (; head != nullptr; head = head->next) {
-            seen.push_back(head);
-        }
-        return seen;
+        return ids;
     }
     Capture out;
 };
@@ -97,152 +98,115 @@ TEST_F(CrePool, AllocSetsAddressFieldsAndReportsUnknownVersion) {
     EXPECT_TRUE(std::regex_match(out.text(), report)) << out.text();
 }
 
-TEST_F(CrePool, PoolOfSizePlusTwoQueuesExactlySize) {
-    const int dq_size = 10;
-    ASSERT_EQ(init_cre_pool(dq_size + 2), 0);
-    cre *ipv4_current = alloc_cre(1);
+// The pool has a full queue's elements plus each throttle thread's receive element: whatever the
+// rule holds, a thread whose packet was just held always gets a fresh element, also while a
+// release is under way, since released elements are back in the pool before the rule's lock is
+// let go.
+TEST_F(CrePool, HeldPacketsNeverExhaustThePool) {
+    make(5, 10, 8, 4);
     cre *ipv6_current = alloc_cre(2);
-    ASSERT_NE(ipv4_current, nullptr);
     ASSERT_NE(ipv6_current, nullptr);
-    for (int i = 0; i < dq_size; ++i) {
-        cre *element = alloc_cre(1);
+    unsigned events = 0;
+    for (unsigned long i = 1; i <= 10; ++i) {
+        cre *element = packet("10.0.0." + std::to_string(i), i);
         ASSERT_NE(element, nullptr) << i;
-        set_destination(element, "10.0.0." + std::to_string(i));
-        queue_cre(element);
+        ASSERT_EQ(judge_cre(element, 0, &events), POLICY_HOLD) << i;
     }
-    EXPECT_EQ(alloc_cre(1), nullptr);
-    EXPECT_EQ(queued_cr_count(), dq_size);
+    cre *eleventh = packet("10.0.1.1", 11);
+    ASSERT_NE(eleventh, nullptr) << "the thread's receive element";
+    EXPECT_EQ(judge_cre(eleventh, 0, &events), POLICY_DROP);
+    EXPECT_EQ(release_ids(), std::vector<unsigned long>{1});
+    EXPECT_EQ(judge_cre(eleventh, 0, &events), POLICY_HOLD);
+    EXPECT_NE(alloc_cre(1), nullptr) << "the next receive element";
+    EXPECT_EQ(queued_cr_count(), 10);
+    EXPECT_EQ(max_queued_cr_count(), 10);
 }
 
-TEST_F(CrePool, CountsAndMaximum) {
-    ASSERT_EQ(init_cre_pool(5), 0);
-    EXPECT_EQ(dequeue_cre(), nullptr);
-    EXPECT_EQ(queued_cr_count(), 0);
-    EXPECT_EQ(max_queued_cr_count(), 0);
-    std::vector<cre *> q = queue({"10.0.0.1", "10.0.0.2", "10.0.0.3"});
-    EXPECT_EQ(dequeue_cre(), q[0]);
-    EXPECT_EQ(dequeue_cre(), q[1]);
-    queue({"10.0.0.4"});
-    EXPECT_EQ(queued_cr_count(), 2);
-    EXPECT_EQ(max_queued_cr_count(), 3);
-    dequeue_cre();
-    dequeue_cre();
-    EXPECT_EQ(dequeue_cre(), nullptr);
-    EXPECT_EQ(cr_queue_head_for_test(), nullptr);
-    EXPECT_EQ(cr_queue_tail_for_test(), nullptr);
-    EXPECT_EQ(max_queued_cr_count(), 3);
+// What the metrics and the alarm's report read of the held packets: owners by count, the
+// packets' facts in queue order, the totals.
+TEST_F(CrePool, HeldPacketsByOwnerAndInQueueOrder) {
+    make(5, 40, 40, 4);
+    unsigned events = 0;
+    struct held_spec {
+        const char *address;
+        uint32_t owner;
+    };
+    const held_spec held[] = {{"10.0.0.1", 1001},
+                              {"fd00::7", 1000},
+                              {"10.0.0.2", 1000},
+                              {"10.0.0.1", 1002},
+                              {"10.0.0.3", ULVO_NO_OWNER}};
+    unsigned long id = 0;
+    for (const held_spec &h : held) {
+        ASSERT_EQ(judge_cre(packet(h.address, ++id, h.owner), 0, &events), POLICY_HOLD);
+    }
+    // Owners beyond the table's slots share the last one, under ULVO_NO_OWNER.
+    for (uint32_t uid = 2000; uid < 2000 + OWNER_SLOTS; ++uid) {
+        ASSERT_EQ(judge_cre(packet("10.9.0.1", ++id, uid), 0, &events), POLICY_HOLD);
+    }
+    owner_count owners[OWNER_SLOTS + 1];
+    int n = held_by_owner(owners, OWNER_SLOTS + 1);
+    ASSERT_EQ(n, OWNER_SLOTS + 1);
+    EXPECT_EQ(owners[0].uid, ULVO_NO_OWNER);
+    EXPECT_EQ(owners[0].held, 1u + 3u) << "the owner-less packet and the three owners too many";
+    EXPECT_EQ(owners[1].uid, 1000u);
+    EXPECT_EQ(owners[1].held, 2u);
+    int total = 0;
+    for (int i = 0; i < n; ++i) {
+        total += static_cast<int>(owners[i].held);
+    }
+    EXPECT_EQ(total, queued_cr_count());
+
+    held_packet snapshot[4];
+    ASSERT_EQ(snapshot_queue(snapshot, 4), 4);
+    EXPECT_EQ(snapshot[1].ip_version, 2);
+    EXPECT_EQ(snapshot[1].destination[0], 0xfd);
+    EXPECT_EQ(snapshot[2].owner_uid, 1000u);
+    EXPECT_EQ(snapshot[3].destination[3], 1);
+
+    EXPECT_EQ(release_ids(), (std::vector<unsigned long>{1, 4})) << "both packets to 10.0.0.1";
+    uint64_t queued = 0, dequeued = 0;
+    cr_queue_totals(&queued, &dequeued);
+    EXPECT_EQ(queued, 5u + OWNER_SLOTS);
+    EXPECT_EQ(dequeued, 2u);
 }
 
-// Each case queues five packets, releases the destination "A" and checks both the chain and
-// what is left on the queue.
-struct ThrottledCase {
-    const char *name;
-    std::vector<std::string> queued;  // "A" stands for the released destination
-    std::vector<int> matches;         // positions of the expected chain, in queue order
-};
-
-class DequeueThrottled : public CrePool, public ::testing::WithParamInterface<ThrottledCase> {};
-
-TEST_P(DequeueThrottled, TakesExactlyTheMatchesInQueueOrder) {
-    const ThrottledCase &c = GetParam();
-    ASSERT_EQ(init_cre_pool(16), 0);
-    std::vector<std::string> addresses;
-    for (const std::string &a : c.queued) {
-        addresses.push_back(a == "A" ? "192.0.2.7" : a);
-    }
-    std::vector<cre *> q = queue(addresses);
-    TestCre released("192.0.2.7");
-
-    std::vector<cre *> expected_chain;
-    std::vector<cre *> expected_left;
-    for (size_t i = 0; i < q.size(); ++i) {
-        bool match =
-            std::find(c.matches.begin(), c.matches.end(), static_cast<int>(i)) != c.matches.end();
-        (match ? expected_chain : expected_left).push_back(q[i]);
-    }
-    EXPECT_EQ(chain(dequeue_throttled_cres(&released.element)), expected_chain);
-    EXPECT_EQ(queue_contents(), expected_left);
-    EXPECT_EQ(max_queued_cr_count(), static_cast<int>(q.size()));
-
-    // The queue is still a working list: appending and draining keeps its order.
-    std::vector<cre *> more = queue({"198.51.100.1"});
-    expected_left.push_back(more[0]);
-    EXPECT_EQ(queue_contents(), expected_left);
-    for (cre *e : expected_left) {
-        EXPECT_EQ(dequeue_cre(), e);
-    }
-    EXPECT_EQ(dequeue_cre(), nullptr);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Positions, DequeueThrottled,
-    ::testing::Values(
-        ThrottledCase{"head", {"A", "10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}, {0}},
-        ThrottledCase{"tail", {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "A"}, {4}},
-        ThrottledCase{"middle", {"10.0.0.1", "10.0.0.2", "A", "10.0.0.3", "10.0.0.4"}, {2}},
-        ThrottledCase{"all", {"A", "A", "A", "A", "A"}, {0, 1, 2, 3, 4}},
-        ThrottledCase{"none", {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"}, {}},
-        ThrottledCase{"head_and_tail", {"A", "A", "10.0.0.3", "10.0.0.4", "A"}, {0, 1, 4}},
-        ThrottledCase{"alternating", {"10.0.0.1", "A", "10.0.0.2", "A", "10.0.0.3"}, {1, 3}},
-        // 192.0.2.7 as the first four bytes of an IPv6 address is another destination.
-        ThrottledCase{"other_family", {"c000:207::", "A", "c000:207::1", "10.0.0.1", "A"}, {1, 4}}),
-    [](const auto &param_info) { return std::string(param_info.param.name); });
-
-TEST_F(CrePool, EmptyQueueGivesNoChain) {
-    ASSERT_EQ(init_cre_pool(2), 0);
-    TestCre released("192.0.2.7");
-    EXPECT_EQ(dequeue_throttled_cres(&released.element), nullptr);
-    EXPECT_EQ(queue_contents(), std::vector<cre *>{});
-}
-
-// Two throttle threads and a de-throttle thread at once: every element is accounted for, the
-// queue stays a consistent list, and no element is ever handed out twice.
+// Two throttle threads and a de-throttle thread at once: every held packet is released exactly
+// once, with its own id (an element handed out twice while held would lose one), and every
+// element is back in the pool at the end.
 TEST_F(CrePool, ThreeThreadsKeepThePoolConsistent) {
-    constexpr int kPool = 64;
-    constexpr int kRounds = 20000;
-    ASSERT_EQ(init_cre_pool(kPool), 0);
-    std::atomic<int> in_use[kPool] = {};
-    const cre *base = cre_pool_for_test();
+    constexpr int kQueue = 64;
+    constexpr unsigned long kRounds = 20000;
+    make(3, kQueue, kQueue, 0);
     std::atomic<bool> producers_done{false};
-    std::atomic<long> queued_total{0};
-    std::atomic<long> released_total{0};
-    std::atomic<int> errors{0};
-
+    std::vector<std::atomic<int>> seen(2 * kRounds + 2);
+    std::vector<std::atomic<int>> held(2 * kRounds + 2);
     auto producer = [&](int version) {
-        for (int i = 0; i < kRounds; ++i) {
-            cre *element = alloc_cre(version);
+        unsigned events = 0;
+        for (unsigned long i = 0; i < kRounds; ++i) {
+            unsigned long id = 2 * i + static_cast<unsigned long>(version);
+            std::string address = version == 1 ? "10.0.0." + std::to_string(i % 7)
+                                               : "fd00::" + std::to_string(i % 7 + 1);
+            cre *element = packet(address, id);
             if (element == nullptr) {
-                std::this_thread::yield();
-                continue;
+                return;
             }
-            if (in_use[element - base].fetch_add(1) != 0) {
-                ++errors;
+            policy_verdict verdict = judge_cre(element, 0, &events);
+            if (verdict == POLICY_HOLD) {
+                held[id] = 1;
+            } else {
+                free_cre(element);
             }
-            set_destination(element, version == 1 ? "10.0.0." + std::to_string(i % 7)
-                                                  : "fd00::" + std::to_string(i % 7));
-            in_use[element - base].fetch_sub(1);
-            queue_cre(element);
-            ++queued_total;
         }
     };
     std::thread consumer([&] {
         while (!producers_done || queued_cr_count() > 0) {
-            cre *head = dequeue_cre();
-            if (head == nullptr) {
+            std::vector<unsigned long> ids = release_ids();
+            if (ids.empty()) {
                 std::this_thread::yield();
-                continue;
             }
-            cre *rest = dequeue_throttled_cres(head);
-            head->next = rest;
-            for (cre *e = head; e != nullptr;) {
-                cre *next = e->next;
-                if (in_use[e - base].fetch_add(1) != 0) {
-                    ++errors;
-                }
-                in_use[e - base].fetch_sub(1);
-                ++released_total;
-                free_cre(e);
-                e = next;
+            for (unsigned long id : ids) {
+                ++seen[id];
             }
         }
     });
@@ -253,16 +217,19 @@ TEST_F(CrePool, ThreeThreadsKeepThePoolConsistent) {
     producers_done = true;
     consumer.join();
 
-    EXPECT_EQ(errors, 0);
-    EXPECT_GT(queued_total, 0);
-    EXPECT_EQ(released_total, queued_total);
+    int released = 0, wrong = 0;
+    for (size_t id = 0; id < seen.size(); ++id) {
+        released += seen[id];
+        wrong += seen[id] != held[id] ? 1 : 0;
+    }
+    EXPECT_GT(released, 0);
+    EXPECT_EQ(wrong, 0);
     EXPECT_EQ(queued_cr_count(), 0);
-    EXPECT_LE(max_queued_cr_count(), kPool);
     int free_count = 0;
     while (alloc_cre(1) != nullptr) {
         ++free_count;
     }
-    EXPECT_EQ(free_count, kPool);
+    EXPECT_EQ(free_count, kQueue + 2);
 }
 
 }  // namespace

@@ -172,8 +172,10 @@ TEST(Policy, HeadAlreadyKnownIsReleasedAlone) {
     uint64_t out[4];
     ASSERT_EQ(policy_release(&rule, 1000, out, 4, &events), 1);
     // The same destination queued by hand after it became known, as the race leaves it.
-    rule.working_set[rule.oldest] = b;
-    rule.oldest = (rule.oldest + 1) % 2;
+    uint32_t oldest = rule.oldest;
+    EXPECT_TRUE(policy_add_known(&rule, &b));
+    EXPECT_FALSE(policy_add_known(&rule, &b)) << "known already";
+    EXPECT_EQ(rule.oldest, (oldest + 1) % 2) << "a known host does not move the ring on";
     ASSERT_EQ(policy_release(&rule, 2000, out, 4, &events), 1);
     EXPECT_EQ(out[0], 2u);
     EXPECT_EQ(rule.counters.queued, 0u);

@@ -1,0 +1,183 @@
+#include "daemon_rule.h"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "guards.h"
+#include "ulvolib_testing.h"
+
+namespace {
+
+policy prule{};  // the daemon's rule; its queue holds pool elements
+// One release's handles and verdict details, queue_size of each.
+uint64_t *preleased = nullptr;
+released_cre *preleased_packets = nullptr;
+int preleased_room = 0;
+// Guards the above; the pool's cr_mutex may be taken inside it, never the other way round.
+pthread_mutex_t rule_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+cre *element_of(uint64_t handle) {
+    return reinterpret_cast<cre *>(static_cast<uintptr_t>(handle));
+}
+
+// The owner's slot: its own while it has one, else a free one, else the shared last slot.
+owner_count &owner_slot(owner_count *owners, uint32_t uid) {
+    for (int i = 0; i < OWNER_SLOTS; ++i) {
+        if (owners[i].held > 0 && owners[i].uid == uid) {
+            return owners[i];
+        }
+    }
+    for (int i = 0; i < OWNER_SLOTS && uid != ULVO_NO_OWNER; ++i) {
+        if (owners[i].held == 0) {
+            owners[i].uid = uid;
+            return owners[i];
+        }
+    }
+    owners[OWNER_SLOTS].uid = ULVO_NO_OWNER;
+    return owners[OWNER_SLOTS];
+}
+
+// The protocol and source port of a held packet, read from its copied header.
+void source_of(const cre *element, held_packet *out) {
+    const unsigned char *ip =
+        reinterpret_cast<const unsigned char *>(element->pkt) + IPQ_PAYLOAD_OFFSET;
+    size_t length = element->pkt->data_len;
+    size_t header = 0;
+    uint8_t protocol = 0;
+    if (element->ip_version == 1 && length >= 20) {
+        header = static_cast<size_t>(ip[0] & 0x0f) * 4;
+        protocol = ip[9];
+    } else if (element->ip_version == 2 && length >= 40) {
+        header = 40;
+        protocol = ip[6];
+    }
+    out->protocol = 0;
+    out->source_port = 0;
+    if ((protocol == 6 || protocol == 17) && header >= 20 && length >= header + 2) {
+        out->protocol = protocol;
+        out->source_port = static_cast<uint16_t>(ip[header] << 8 | ip[header + 1]);
+    }
+}
+
+policy_address destination_of(const cre *element) {
+    policy_address address = policy_make_address(cre_destination(element), element->addr_len);
+    address.ip_version = element->ip_version;
+    return address;
+}
+
+}  // namespace
+
+int init_daemon_rule(const ulvo_config *config) {
+    policy_settings settings{
+        static_cast<uint32_t>(config->host_working_set_size),
+        static_cast<uint32_t>(config->dq_size), static_cast<uint32_t>(config->dq_high_watermark),
+        static_cast<uint32_t>(config->dq_low_watermark), int64_t{config->dq_delay_seconds} * 1000};
+    auto *released = static_cast<uint64_t *>(calloc(settings.queue_size, sizeof(uint64_t)));
+    auto *packets = static_cast<released_cre *>(calloc(settings.queue_size, sizeof(released_cre)));
+    policy made{};
+    if (released == nullptr || packets == nullptr || policy_init(&made, &settings, 0) != 0) {
+        free(released);
+        free(packets);
+        return 1;
+    }
+    mutex_guard locked(&rule_mutex);
+    prule = made;
+    preleased = released;
+    preleased_packets = packets;
+    preleased_room = static_cast<int>(settings.queue_size);
+    return 0;
+}
+
+policy_verdict judge_cre(cre *element, int64_t now_ms, unsigned *events) {
+    policy_address destination = destination_of(element);
+    mutex_guard locked(&rule_mutex);
+    return policy_packet(&prule, now_ms, &destination, element->owner_uid,
+                         reinterpret_cast<uintptr_t>(element), events);
+}
+
+int release_cres(int64_t now_ms, unsigned *events, const released_cre **released) {
+    mutex_guard locked(&rule_mutex);
+    int n = policy_release(&prule, now_ms, preleased, preleased_room, events);
+    for (int i = 0; i < n; ++i) {
+        cre *element = element_of(preleased[i]);
+        preleased_packets[i] = released_cre{element->filter, element->pkt->packet_id};
+        free_cre(element);
+    }
+    *released = preleased_packets;
+    return n;
+}
+
+int queued_cr_count() {
+    mutex_guard locked(&rule_mutex);
+    return static_cast<int>(prule.counters.queued);
+}
+
+int max_queued_cr_count() {
+    mutex_guard locked(&rule_mutex);
+    return static_cast<int>(prule.counters.max_queued);
+}
+
+void cr_queue_totals(uint64_t *queued, uint64_t *dequeued) {
+    mutex_guard locked(&rule_mutex);
+    *queued = prule.counters.held;
+    *dequeued = prule.counters.released;
+}
+
+int held_by_owner(owner_count *out, int max) {
+    owner_count owners[OWNER_SLOTS + 1] = {};
+    {
+        mutex_guard locked(&rule_mutex);
+        for (const policy_held *h = policy_first_held(&prule); h != nullptr;
+             h = policy_next_held(&prule, h)) {
+            ++owner_slot(owners, h->owner).held;
+        }
+    }
+    int n = 0;
+    for (const owner_count &slot : owners) {
+        if (slot.held > 0 && n < max) {
+            out[n++] = slot;
+        }
+    }
+    std::sort(out, out + n, [](const owner_count &a, const owner_count &b) {
+        return a.held != b.held ? a.held > b.held : a.uid < b.uid;
+    });
+    return n;
+}
+
+int snapshot_queue(held_packet *out, int max) {
+    mutex_guard locked(&rule_mutex);
+    int n = 0;
+    for (const policy_held *h = policy_first_held(&prule); h != nullptr && n < max;
+         h = policy_next_held(&prule, h)) {
+        const cre *element = element_of(h->handle);
+        held_packet &packet = out[n++];
+        packet.owner_uid = element->owner_uid;
+        packet.ip_version = element->ip_version;
+        memset(packet.destination, 0, sizeof packet.destination);
+        memcpy(packet.destination, cre_destination(element),
+               static_cast<size_t>(element->addr_len));
+        source_of(element, &packet);
+    }
+    return n;
+}
+
+void make_known_for_test(const cre *element) {
+    policy_address destination = destination_of(element);
+    mutex_guard locked(&rule_mutex);
+    policy_add_known(&prule, &destination);
+}
+
+void reset_daemon_rule_for_test() {
+    mutex_guard locked(&rule_mutex);
+    policy_free(&prule);
+    prule = policy{};
+    free(preleased);
+    free(preleased_packets);
+    preleased = nullptr;
+    preleased_packets = nullptr;
+    preleased_room = 0;
+}

@@ -1,0 +1,40 @@
+// The daemon's one instance of the throttle's rule (policy.h): its working set and delay queue,
+// shared by the throttle threads and the de-throttle thread under one mutex. The held packets
+// are the pool's elements (cre_pool.h), handed to the rule and back.
+#pragma once
+
+#include <cstdint>
+
+#include "config.h"
+#include "cre_pool.h"
+#include "policy.h"
+
+// Makes the rule from the configuration: 0, or 1 when memory is short.
+int init_daemon_rule(const ulvo_config *config);
+
+// Judges the element's packet at the time (monotonic ms): POLICY_PASS, POLICY_HOLD (the rule
+// keeps the element until a release hands it back) or POLICY_DROP; events are or-ed in.
+policy_verdict judge_cre(cre *element, int64_t now_ms, unsigned *events);
+// What the de-throttle thread needs to send a released packet's verdict.
+struct released_cre {
+    nl_filter_handle *filter;
+    unsigned long packet_id;
+};
+// One release: the packets let go, in queue order, in an array that stays valid until the next
+// release (only the de-throttle thread releases); returns how many (0 when the queue was empty).
+// Their elements are back in the pool before the lock is let go, so that the pool always has
+// room for each throttle thread's next packet. Events are or-ed in.
+int release_cres(int64_t now_ms, unsigned *events, const released_cre **released);
+
+// The number of elements on the delay queue.
+int queued_cr_count();
+// The largest number of elements the delay queue has held.
+int max_queued_cr_count();
+// Elements ever queued and ever taken off the queue.
+void cr_queue_totals(uint64_t *queued, uint64_t *dequeued);
+// The owners with held connections, at most max of them (OWNER_SLOTS + 1 always suffice),
+// largest first; returns how many were written. Owners beyond OWNER_SLOTS are counted together
+// under ULVO_NO_OWNER.
+int held_by_owner(owner_count *out, int max);
+// The queued packets' facts, oldest first, at most max of them; returns how many.
+int snapshot_queue(held_packet *out, int max);
