@@ -6,6 +6,8 @@
 // kernel's SYN retransmissions and the worm's connect timeout. docs/outbreak.md has the details.
 #include "model.h"
 
+#include "policy.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -17,18 +19,13 @@ namespace {
 constexpr double kTieSeconds = 1e-9;
 constexpr int kMaxOffsets = 16;
 constexpr int kPhaseBins = 8;
-constexpr int64_t kProbeDropped = -1;
-constexpr int64_t kProbeOut = -2;
 
-struct held_group {
-    uint64_t dest;
-    uint32_t elements;   // packets held for this destination, each taking a queue slot
-    double newest_send;  // the youngest worm probe among them
-};
+enum probe_state : uint8_t { PROBE_OUT, PROBE_HELD, PROBE_DROPPED };
 
 struct live_probe {
+    uint64_t number;  // which probe holds this slot of the ring
     uint64_t dest;
-    int64_t group;  // sequence number of the group holding it, kProbeDropped or kProbeOut
+    probe_state state;
 };
 
 struct contact {
@@ -49,120 +46,132 @@ struct host_rules {
     bool addresses;  // real destinations, working-set hits and shared groups (exact mode)
 };
 
+// One throttled infected host: the daemon's own rule (policy.h), fed the worm's probes. The
+// handle of a held packet is its probe's number.
 struct host_sim {
     double start = 0.0;  // infection; the first probe leaves at once
     double phase = 0.0;  // the daemon's release timer, relative to start
     uint64_t next_probe = 0;
     uint64_t next_release = 0;
     uint64_t retry_cursor[kMaxOffsets] = {};
-    std::deque<held_group> groups;
-    int64_t head_seq = 0;
-    uint32_t held = 0;
-    std::vector<uint64_t> working_set;
-    uint32_t ws_next = 0;
-    uint32_t ws_fill = 0;
+    policy rule{};
+    std::vector<uint64_t> released;
     std::vector<live_probe> live;  // ring by probe number
     uint64_t packets = 0;
+
+    host_sim() = default;
+    host_sim(const host_sim &) = delete;
+    host_sim &operator=(const host_sim &) = delete;
+    ~host_sim() { policy_free(&rule); }
 };
+
+// The address the rule sees for a probe. With real destinations, the destination; without, a
+// destination of the probe's own, so that no two probes share one. Kept apart from the IPv4
+// 0.0.0.0 that the daemon's working set starts with.
+policy_address probe_address(const host_rules *rules, uint64_t k, uint64_t dest) {
+    uint64_t value = rules->addresses ? dest : k;
+    policy_address address{};
+    address.ip_version = 2;
+    for (int i = 0; i < 8; ++i) {
+        address.addr[8 + i] = static_cast<unsigned char>(value >> (56 - 8 * i));
+    }
+    return address;
+}
+
+uint64_t address_value(const policy_address &address) {
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) {
+        value = value << 8 | address.addr[8 + i];
+    }
+    return value;
+}
+
+int64_t to_ms(double seconds) {
+    return std::llround(seconds * 1000.0);
+}
 
 void host_init(const host_rules *rules, host_sim *host, double start, double phase) {
     host->start = start;
     host->phase = phase;
-    host->working_set.assign(rules->addresses ? rules->working_set_size : 0, 0);
+    policy_settings settings{rules->working_set_size, rules->queue_size, rules->queue_size + 1, 0,
+                             std::max<int64_t>(1, to_ms(rules->delay))};
+    policy_init(&host->rule, &settings, to_ms(start));
+    host->released.resize(rules->queue_size);
     size_t ring = 1;
     if (rules->offset_count > 0) {
         ring =
             static_cast<size_t>(std::ceil(rules->rate * rules->offsets[rules->offset_count - 1])) +
             2;
     }
-    host->live.assign(ring, live_probe{0, kProbeOut});
-}
-
-bool in_working_set(const host_sim *host, uint64_t dest) {
-    for (uint32_t i = 0; i < host->ws_fill; ++i) {
-        if (host->working_set[i] == dest) {
-            return true;
-        }
-    }
-    return false;
+    host->live.assign(ring, live_probe{0, 0, PROBE_OUT});
 }
 
 // A new probe, or the retransmission of a dropped one, meets the daemon.
-void host_packet(const host_rules *rules, host_sim *host, uint64_t k, uint64_t dest, double send,
-                 double now, std::vector<contact> *out) {
+void host_packet(const host_rules *rules, host_sim *host, uint64_t k, uint64_t dest, double now,
+                 std::vector<contact> *out) {
     live_probe &probe = host->live[k % host->live.size()];
     host->packets++;
-    if (rules->addresses) {
-        if (in_working_set(host, dest)) {
+    policy_address address = probe_address(rules, k, dest);
+    unsigned events = 0;
+    switch (policy_packet(&host->rule, to_ms(now), &address, 0, k, &events)) {
+        case POLICY_PASS:
             out->push_back(contact{now, dest});
-            probe.group = kProbeOut;
-            return;
-        }
-        for (size_t i = 0; i < host->groups.size(); ++i) {
-            held_group &g = host->groups[i];
-            if (g.dest != dest) {
-                continue;
-            }
-            if (host->held < rules->queue_size) {
-                g.elements++;
-                g.newest_send = std::max(g.newest_send, send);
-                host->held++;
-                probe.group = host->head_seq + static_cast<int64_t>(i);
-            } else {
-                probe.group = kProbeDropped;
-            }
-            return;
-        }
-    }
-    if (host->held < rules->queue_size) {
-        host->groups.push_back(held_group{dest, 1, send});
-        host->held++;
-        probe.group = host->head_seq + static_cast<int64_t>(host->groups.size()) - 1;
-    } else {
-        probe.group = kProbeDropped;
+            probe.state = PROBE_OUT;
+            break;
+        case POLICY_HOLD:
+            probe.state = PROBE_HELD;
+            break;
+        case POLICY_DROP:
+            probe.state = PROBE_DROPPED;
+            break;
     }
 }
 
+// One release: the destination is contacted when the youngest probe among its released packets
+// is still waited for.
 void host_release(const host_rules *rules, host_sim *host, double now, std::vector<contact> *out) {
     host->next_release++;
-    if (host->groups.empty()) {
+    const policy_held *head = policy_first_held(&host->rule);
+    if (head == nullptr) {
         return;
     }
-    const held_group g = host->groups.front();
-    host->groups.pop_front();
-    host->head_seq++;
-    host->held -= g.elements;
-    if (rules->lifetime < 0 || g.newest_send + rules->lifetime > now) {
-        out->push_back(contact{now, g.dest});
+    const uint64_t value = address_value(head->destination);
+    unsigned events = 0;
+    int n = policy_release(&host->rule, to_ms(now), host->released.data(),
+                           static_cast<int>(host->released.size()), &events);
+    uint64_t newest = 0;
+    uint64_t dest = value;
+    for (int i = 0; i < n; ++i) {
+        const uint64_t k = host->released[static_cast<size_t>(i)];
+        newest = std::max(newest, k);
+        live_probe &probe = host->live[k % host->live.size()];
+        if (probe.number == k) {
+            probe.state = PROBE_OUT;
+            dest = probe.dest;
+        }
     }
-    if (rules->addresses) {
-        host->working_set[host->ws_next] = g.dest;
-        host->ws_next = (host->ws_next + 1) % rules->working_set_size;
+    const double newest_send = host->start + static_cast<double>(newest) / rules->rate;
+    if (rules->lifetime < 0 || newest_send + rules->lifetime > now) {
+        out->push_back(contact{now, rules->addresses ? value : dest});
     }
-    host->ws_fill = std::min(host->ws_fill + 1, rules->working_set_size);
 }
 
 void host_retry(const host_rules *rules, host_sim *host, int j, double now,
                 std::vector<contact> *out) {
     const uint64_t k = host->retry_cursor[j]++;
     live_probe &probe = host->live[k % host->live.size()];
-    if (probe.group == kProbeOut) {
+    if (probe.number != k || probe.state == PROBE_OUT) {
         return;
     }
-    if (probe.group >= 0) {
-        if (probe.group < host->head_seq) {  // released: its SYN is out
-            probe.group = kProbeOut;
-            return;
-        }
+    if (probe.state == PROBE_HELD) {
+        // Still held: the retransmission is held beside it, or dropped when the queue is full.
         host->packets++;
-        if (host->held < rules->queue_size) {
-            host->groups[static_cast<size_t>(probe.group - host->head_seq)].elements++;
-            host->held++;
-        }
+        policy_address address = probe_address(rules, k, probe.dest);
+        unsigned events = 0;
+        policy_packet(&host->rule, to_ms(now), &address, 0, k, &events);
         return;
     }
-    const double send = host->start + static_cast<double>(k) / rules->rate;
-    host_packet(rules, host, k, probe.dest, send, now, out);
+    host_packet(rules, host, k, probe.dest, now, out);
 }
 
 // Plays the host's events before t_end, in time order; at a tie the release comes first, then
@@ -198,8 +207,8 @@ void host_advance(const host_rules *rules, host_sim *host, double t_end, std::mt
             }
             const uint64_t k = host->next_probe++;
             const uint64_t dest = rules->addresses ? address(*rng) : 0;
-            host->live[k % host->live.size()] = live_probe{dest, kProbeDropped};
-            host_packet(rules, host, k, dest, t_probe, t_probe, out);
+            host->live[k % host->live.size()] = live_probe{k, dest, PROBE_DROPPED};
+            host_packet(rules, host, k, dest, t_probe, out);
         } else {
             if (t_retry >= t_end) {
                 return;
@@ -406,7 +415,7 @@ int outbreak_run(const outbreak_params *p, outbreak_result *result) {
 
     host_rules rules;
     make_rules(p, true, &rules);
-    std::vector<host_sim> hosts;  // exact mode: the throttled infected hosts
+    std::deque<host_sim> hosts;  // exact mode: the throttled infected hosts
     contact_profile profile;
     std::vector<double> cohort[kPhaseBins];  // aggregate mode: new throttled hosts by start step
     double saturated[kPhaseBins] = {};
