@@ -288,9 +288,16 @@ int read_stream(reader &r, FILE *in, const char *name, const gz_source *source, 
     char why[PCAP_ERRBUF_SIZE + 64];
     int first = getc(in);
     if (first == EOF) {
-        describe(source, ferror(in) ? strerror(errno) : "empty file", why, sizeof why);
+        int status;
+        if (ferror(in)) {
+            describe(source, strerror(errno), why, sizeof why);
+            status = fail(error, error_size, "%s: offset 0%s: %s", name, decompressed(source), why);
+        } else {
+            describe(source, "empty file", why, sizeof why);
+            status = fail(error, error_size, "%s: %s", name, why);
+        }
         fclose(in);
-        return fail(error, error_size, "%s: %s", name, why);
+        return status;
     }
     ungetc(first, in);
 
