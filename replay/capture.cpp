@@ -246,8 +246,10 @@ void track(reader &r, int link_type, const pcap_pkthdr &header, const u_char *da
         r.first_seconds = seconds;
         r.first_nanoseconds = nanoseconds;
     }
-    double t = static_cast<double>(seconds - r.first_seconds) +
-               static_cast<double>(nanoseconds - r.first_nanoseconds) * 1e-9;
+    // In doubles: exact for any real timestamp, and no overflow for the absurd ones a broken
+    // file may hold.
+    double t = (static_cast<double>(seconds) - static_cast<double>(r.first_seconds)) +
+               (static_cast<double>(nanoseconds) - static_cast<double>(r.first_nanoseconds)) * 1e-9;
     replay_capture &out = *r.out;
     out.packets_read++;
     out.duration = std::max(out.duration, t);
