@@ -238,7 +238,8 @@ inline bool write_file(const std::string &path, const bytes &data, bool gzip = f
         return gz != nullptr && gzclose(gz) == Z_OK && ok;
     }
     FILE *f = fopen(path.c_str(), "wb");
-    bool ok = f != nullptr && fwrite(data.data(), 1, data.size(), f) == data.size();
+    bool ok =
+        f != nullptr && (data.empty() || fwrite(data.data(), 1, data.size(), f) == data.size());
     return f != nullptr && fclose(f) == 0 && ok;
 }
 
