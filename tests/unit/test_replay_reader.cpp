@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -68,7 +69,7 @@ class ReplayReader : public ::testing::Test {
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir = pattern;
     }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    void TearDown() override { std::filesystem::remove_all(dir); }
     std::string path(const char *name) const { return dir + "/" + name; }
 
     // Writes the records as a pcap file and reads it back, which must succeed.
