@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <pcap/pcap.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -16,6 +15,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "input.h"
 #include "packet.h"
 
 namespace {
@@ -32,54 +32,6 @@ __attribute__((format(printf, 3, 4))) int fail(char *error, size_t error_size, c
         va_end(args);
     }
     return 1;
-}
-
-// Every file is read through zlib, which passes a plain file through unchanged, and handed to
-// libpcap as a stream of the decompressed bytes. The stream's position is the count of bytes
-// delivered here: the seek function tells it, so that ftello names the offset in the
-// decompressed data of what libpcap has consumed, whatever stdio holds in its buffer.
-struct gz_source {
-    gzFile gz;
-    uint64_t delivered;
-    char error[128];  // what zlib said, when a read failed
-    bool cut;         // the compressed data ended inside the gzip stream
-};
-
-ssize_t gz_source_read(void *cookie, char *buffer, size_t size) {
-    auto *source = static_cast<gz_source *>(cookie);
-    auto chunk = static_cast<unsigned>(std::min<size_t>(size, 1u << 30));
-    int n = gzread(source->gz, buffer, chunk);
-    int code = Z_OK;
-    const char *message = gzerror(source->gz, &code);
-    if (n < 0) {
-        // zlib names the stream "<fd:N>" before its message; the caller names the file.
-        const char *detail = strstr(message, ": ");
-        snprintf(source->error, sizeof source->error, "%s", detail ? detail + 2 : message);
-        return -1;
-    }
-    // zlib reports data that ends early as the end of the data, with this code.
-    if (n == 0 && code == Z_BUF_ERROR) {
-        source->cut = true;
-    }
-    source->delivered += static_cast<unsigned>(n);
-    return n;
-}
-
-// Tells the position only: libpcap never seeks in a capture it reads.
-int gz_source_seek(void *cookie, off64_t *offset, int whence) {
-    if (whence != SEEK_CUR || *offset != 0) {
-        errno = ESPIPE;
-        return -1;
-    }
-    *offset = static_cast<off64_t>(static_cast<gz_source *>(cookie)->delivered);
-    return 0;
-}
-
-int gz_source_close(void *cookie) {
-    auto *source = static_cast<gz_source *>(cookie);
-    int closed = gzclose(source->gz);
-    delete source;
-    return closed == Z_OK ? 0 : -1;
 }
 
 uint64_t position(FILE *in) {
@@ -246,8 +198,10 @@ void track(reader &r, int link_type, const pcap_pkthdr &header, const u_char *da
         r.first_seconds = seconds;
         r.first_nanoseconds = nanoseconds;
     }
-    double t = static_cast<double>(seconds - r.first_seconds) +
-               static_cast<double>(nanoseconds - r.first_nanoseconds) * 1e-9;
+    // In doubles: exact for any real timestamp, and no overflow for the absurd ones a broken
+    // file may hold.
+    double t = (static_cast<double>(seconds) - static_cast<double>(r.first_seconds)) +
+               (static_cast<double>(nanoseconds) - static_cast<double>(r.first_nanoseconds)) * 1e-9;
     replay_capture &out = *r.out;
     out.packets_read++;
     out.duration = std::max(out.duration, t);
@@ -267,30 +221,34 @@ void track(reader &r, int link_type, const pcap_pkthdr &header, const u_char *da
     }
 }
 
-// Why a read failed: zlib's reason where the data could not be decompressed, else libpcap's.
-void describe(const gz_source *source, const char *pcap_message, char *why, size_t size) {
-    if (source != nullptr && source->error[0] != '\0') {
-        snprintf(why, size, "gzip data: %s", source->error);
-    } else if (source != nullptr && source->cut) {
+// Why a read failed: the input's own reason where reading the file failed, else libpcap's.
+void describe(const capture_input *input, const char *pcap_message, char *why, size_t size) {
+    if (input->error[0] != '\0') {
+        snprintf(why, size, "%s", input->error);
+    } else if (input->cut) {
         snprintf(why, size, "%s (the gzip data ends early)", pcap_message);
     } else {
         snprintf(why, size, "%s", pcap_message);
     }
 }
 
-const char *decompressed(const gz_source *source) {
-    return source != nullptr && gzdirect(source->gz) == 0 ? " (after decompression)" : "";
-}
-
-// Reads one stream into r and closes it; source is the gzip reader behind it, if any.
-int read_stream(reader &r, FILE *in, const char *name, const gz_source *source, char *error,
+// Reads one input stream into r and closes it.
+int read_stream(reader &r, FILE *in, const capture_input *input, const char *name, char *error,
                 size_t error_size) {
     char why[PCAP_ERRBUF_SIZE + 64];
     int first = getc(in);
     if (first == EOF) {
-        describe(source, ferror(in) ? strerror(errno) : "empty file", why, sizeof why);
+        int status;
+        if (ferror(in)) {
+            describe(input, strerror(errno), why, sizeof why);
+            status =
+                fail(error, error_size, "%s: offset 0%s: %s", name, input_offset_note(input), why);
+        } else {
+            describe(input, "empty file", why, sizeof why);
+            status = fail(error, error_size, "%s: %s", name, why);
+        }
         fclose(in);
-        return fail(error, error_size, "%s: %s", name, why);
+        return status;
     }
     ungetc(first, in);
 
@@ -298,8 +256,9 @@ int read_stream(reader &r, FILE *in, const char *name, const gz_source *source, 
     pcap_t *pcap =
         pcap_fopen_offline_with_tstamp_precision(in, PCAP_TSTAMP_PRECISION_NANO, pcap_error);
     if (pcap == nullptr) {
-        describe(source, pcap_error, why, sizeof why);
-        int status = fail(error, error_size, "%s: offset 0%s: %s", name, decompressed(source), why);
+        describe(input, pcap_error, why, sizeof why);
+        int status =
+            fail(error, error_size, "%s: offset 0%s: %s", name, input_offset_note(input), why);
         fclose(in);
         return status;
     }
@@ -322,13 +281,13 @@ int read_stream(reader &r, FILE *in, const char *name, const gz_source *source, 
             track(r, link_type, *header, data);
             continue;
         }
-        if (got == PCAP_ERROR_BREAK && (source == nullptr || !source->cut)) {
+        if (got == PCAP_ERROR_BREAK && !input->cut) {
             break;  // the end of the file
         }
-        describe(source, got == PCAP_ERROR_BREAK ? "the capture ends" : pcap_geterr(pcap), why,
+        describe(input, got == PCAP_ERROR_BREAK ? "the capture ends" : pcap_geterr(pcap), why,
                  sizeof why);
         status = fail(error, error_size, "%s: offset %" PRIu64 "%s: %s", name, at,
-                      decompressed(source), why);
+                      input_offset_note(input), why);
         break;
     }
     pcap_close(pcap);
@@ -336,24 +295,12 @@ int read_stream(reader &r, FILE *in, const char *name, const gz_source *source, 
 }
 
 int read_fd(reader &r, int fd, const char *name, char *error, size_t error_size) {
-    int copy = dup(fd);
-    if (copy < 0) {
-        return fail(error, error_size, "%s: %s", name, strerror(errno));
-    }
-    gzFile gz = gzdopen(copy, "rb");
-    if (gz == nullptr) {
-        close(copy);
-        return fail(error, error_size, "%s: cannot start reading: out of memory", name);
-    }
-    gzbuffer(gz, 1 << 16);
-    auto *source = new gz_source{gz, 0, "", false};
-    cookie_io_functions_t io{gz_source_read, nullptr, gz_source_seek, gz_source_close};
-    FILE *in = fopencookie(source, "r", io);
+    const capture_input *input = nullptr;
+    FILE *in = open_input_fd(fd, &input);
     if (in == nullptr) {
-        gz_source_close(source);
         return fail(error, error_size, "%s: %s", name, strerror(errno));
     }
-    return read_stream(r, in, name, source, error, error_size);
+    return read_stream(r, in, input, name, error, error_size);
 }
 
 bool same_source(const replay_flow &flow, int family, const unsigned char address[16]) {
@@ -397,7 +344,12 @@ int read_capture_stream(FILE *in, const char *name, replay_capture *out, char *e
     *out = replay_capture{};
     reader r;
     r.out = out;
-    return read_stream(r, in, name, nullptr, error, error_size);
+    const capture_input *input = nullptr;
+    FILE *wrapped = open_input_stream(in, &input);
+    if (wrapped == nullptr) {
+        return fail(error, error_size, "%s: %s", name, strerror(errno));
+    }
+    return read_stream(r, wrapped, input, name, error, error_size);
 }
 
 int pick_host(const replay_capture &capture, int *family, unsigned char address[16]) {
