@@ -2,6 +2,10 @@
 // the host, runs its new outgoing flows through the daemon's own rule in virtual time and reports
 // what each class of traffic waited.
 #include <getopt.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +15,7 @@
 
 #include "config.h"
 #include "event_log.h"
+#include "live.h"
 #include "report.h"
 #include "version.h"
 
@@ -32,6 +37,9 @@ constexpr char USAGE[] =
     "  --sweep                the same for a grid of working-set sizes and delays\n"
     "  --csv FILE             one row per flow\n"
     "  --svg FILE             a plot of the held queue and of each flow's delay\n"
+    "  --live                 the same flows in real time through the installed kel-ulvod, in a\n"
+    "                         private lab of network namespaces (as root), beside the replay in\n"
+    "                         virtual time with the lab daemon's release times\n"
     "  --help, --version\n"
     "\n"
     "Exit status: 0 done, 1 a capture or an output file failed, 2 a bad command line or\n"
@@ -44,6 +52,7 @@ struct options {
     const char *svg = nullptr;
     bool sweep = false;
     bool window = false;
+    bool live = false;
     double window_start = 0, window_length = 0;
 };
 
@@ -68,16 +77,13 @@ int read_settings(replay_settings_text *out) {
 }
 
 int parse_options(int argc, char **argv, options *o) {
-    enum { HOST = 1, SET, WINDOW, SWEEP, CSV, SVG, HELP, VERSION };
-    static const option longs[] = {{"host", required_argument, nullptr, HOST},
-                                   {"set", required_argument, nullptr, SET},
-                                   {"window", required_argument, nullptr, WINDOW},
-                                   {"sweep", no_argument, nullptr, SWEEP},
-                                   {"csv", required_argument, nullptr, CSV},
-                                   {"svg", required_argument, nullptr, SVG},
-                                   {"help", no_argument, nullptr, HELP},
-                                   {"version", no_argument, nullptr, VERSION},
-                                   {nullptr, 0, nullptr, 0}};
+    enum { HOST = 1, SET, WINDOW, SWEEP, CSV, SVG, LIVE, HELP, VERSION };
+    static const option longs[] = {
+        {"host", required_argument, nullptr, HOST},     {"set", required_argument, nullptr, SET},
+        {"window", required_argument, nullptr, WINDOW}, {"sweep", no_argument, nullptr, SWEEP},
+        {"csv", required_argument, nullptr, CSV},       {"svg", required_argument, nullptr, SVG},
+        {"live", no_argument, nullptr, LIVE},           {"help", no_argument, nullptr, HELP},
+        {"version", no_argument, nullptr, VERSION},     {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "", longs, nullptr)) != -1) {
         switch (c) {
@@ -108,6 +114,9 @@ int parse_options(int argc, char **argv, options *o) {
             }
             case SWEEP:
                 o->sweep = true;
+                break;
+            case LIVE:
+                o->live = true;
                 break;
             case CSV:
                 o->csv = optarg;
@@ -183,9 +192,106 @@ void print_sweep(const replay_capture &capture, const replay_settings_text &base
     }
 }
 
+// The lab script: installed beside the programs, or in the build tree beside this program.
+std::string lab_script(const char *self) {
+    std::string dir(self);
+    dir = dir.substr(0, dir.find_last_of('/'));
+    for (const std::string &candidate :
+         {dir + "/../libexec/kel-ulvo-replay-lab", std::string(ULVO_LAB_SCRIPT)}) {
+        if (access(candidate.c_str(), R_OK) == 0) {
+            return candidate;
+        }
+    }
+    return ULVO_LAB_SCRIPT;
+}
+
+// The flows through the lab's daemon in real time: 0, or 1 reported.
+int run_live(replay_capture *capture, const replay_settings_text &settings, replay_run *run) {
+    if (geteuid() != 0) {
+        fprintf(stderr, "kel-ulvo-replay: --live needs root (namespaces, packet-filter rules)\n");
+        return 1;
+    }
+    if (live_map_destinations(capture) != 0) {
+        return 1;
+    }
+    const char *tmp = getenv("TMPDIR");
+    std::string d =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kel-ulvo-replay.XXXXXX";
+    if (mkdtemp(d.data()) == nullptr) {
+        fprintf(stderr, "kel-ulvo-replay: could not make a directory for the lab: %s\n",
+                strerror(errno));
+        return 1;
+    }
+    const char *dir = d.c_str();
+    FILE *conf = fopen((d + "/kel-ulvo.conf").c_str(), "we");
+    if (conf == nullptr) {
+        return 1;
+    }
+    fprintf(conf,
+            "host_working_set_size=%d\ndelay_queue_delay_seconds=%d\ndelay_queue_size=%d\n"
+            "delay_queue_high_watermark=%d\ndelay_queue_low_watermark=%d\n"
+            "shared_memory_key=0x4b554c56\n",
+            settings.working_set, settings.delay, settings.queue, settings.high, settings.low);
+    fclose(conf);
+    if (live_write_plan((d + "/plan").c_str(), *capture) != 0 ||
+        live_write_world_rules((d + "/world.rules4").c_str(), *capture, 4) != 0 ||
+        live_write_world_rules((d + "/world.rules6").c_str(), *capture, 6) != 0) {
+        return 1;
+    }
+    char self[PATH_MAX] = "";
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    self[n > 0 ? n : 0] = '\0';
+    std::string wait = std::to_string(settings.queue * settings.delay + 30);
+    std::string script = lab_script(self);
+    printf("live: in a lab of network namespaces, through %s (%s)\n",
+           "/opt/kel/kel-ulvo/bin/kel-ulvod", script.c_str());
+    fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+        execl("/bin/bash", "bash", script.c_str(), self, dir, wait.c_str(), nullptr);
+        _exit(127);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    int rc = 1;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
+        rc = live_read_result((d + "/result").c_str(), *capture, run);
+    } else {
+        fprintf(stderr, "kel-ulvo-replay: the lab failed (status %d)\n", status);
+    }
+    for (const char *name : {"plan", "result", "kel-ulvo.conf", "world.rules4", "world.rules6"}) {
+        unlink((d + "/" + name).c_str());
+    }
+    rmdir(dir);
+    return rc;
+}
+
+// Live and virtual time side by side, class by class.
+void print_comparison(const replay_capture &capture, const replay_run &live,
+                      const replay_run &core) {
+    std::vector<replay_class_stats> a = replay_classes(capture, live);
+    std::vector<replay_class_stats> b = replay_classes(capture, core);
+    printf("\n%-10s %16s %20s %20s\n", "class", "held% live/core", "p50 s live/core",
+           "p90 s live/core");
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        auto share = [](const replay_class_stats &c) {
+            return c.flows > 0 ? 100.0 * c.held / c.flows : 0.0;
+        };
+        printf("%-10s %7.1f / %6.1f %9.2f / %8.2f %9.2f / %8.2f\n", a[i].name.c_str(), share(a[i]),
+               share(b[i]), a[i].p50, b[i].p50, a[i].p90, b[i].p90);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    // The lab's two parts, run by the lab script inside its namespaces.
+    if (argc == 6 && strcmp(argv[1], "--live-client") == 0) {
+        return live_client(argv[2], argv[3], argv[4], atof(argv[5]));
+    }
+    if (argc == 3 && strcmp(argv[1], "--live-responder") == 0) {
+        return live_responder(argv[2]);
+    }
     options o;
     int rc = parse_options(argc, argv, &o);
     if (rc >= 0) {
@@ -209,8 +315,22 @@ int main(int argc, char **argv) {
         "%d\n\n",
         settings.working_set, settings.delay, settings.queue, settings.high, settings.low);
     replay_run run;
-    replay_simulate(capture, replay_policy_settings(settings), &run);
-    print_report(stdout, capture, run);
+    if (o.live) {
+        if (run_live(&capture, settings, &run) != 0) {
+            return 1;
+        }
+        print_report(stdout, capture, run);
+        double phase = live_release_phase(run, capture, settings.delay);
+        replay_run core;
+        replay_simulate(capture, replay_policy_settings(settings), &core, phase < 0 ? -1.0 : phase);
+        printf("\nin virtual time, with the lab daemon's releases (%.2f s into each delay):\n",
+               phase < 0 ? static_cast<double>(settings.delay) : phase);
+        print_report(stdout, capture, core);
+        print_comparison(capture, run, core);
+    } else {
+        replay_simulate(capture, replay_policy_settings(settings), &run);
+        print_report(stdout, capture, run);
+    }
     if (o.sweep) {
         print_sweep(capture, settings);
     }

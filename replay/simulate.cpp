@@ -111,12 +111,15 @@ struct simulation {
 
 }  // namespace
 
-int replay_simulate(const replay_capture &capture, const policy_settings &settings,
-                    replay_run *run) {
+int replay_simulate(const replay_capture &capture, const policy_settings &settings, replay_run *run,
+                    double first_release) {
     *run = replay_run{};
     simulation sim{capture, *run};
     if (policy_init(&sim.rule, &settings, 0) != 0) {
         return 1;
+    }
+    if (first_release >= 0.0) {
+        sim.rule.next_release_ms = to_ms(first_release);
     }
     size_t flows = capture.flows.size();
     run->flows.assign(flows, replay_outcome{false, true, 0.0});

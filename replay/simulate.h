@@ -44,9 +44,10 @@ struct replay_run {
 // one delay later, until the capture has ended and the queue is empty. While a TCP flow is held
 // or dropped, its SYN is queued again on the kernel's schedule (the capture, recorded without a
 // throttle, has no such retransmissions); the capture's own later SYNs of a waiting flow are the
-// same retransmissions and are not counted twice. 0, or 1 when the settings are refused.
-int replay_simulate(const replay_capture &capture, const policy_settings &settings,
-                    replay_run *run);
+// same retransmissions and are not counted twice. first_release, when not negative, is when the
+// first release comes (s), as a live run's daemon had it. 0, or 1 when the settings are refused.
+int replay_simulate(const replay_capture &capture, const policy_settings &settings, replay_run *run,
+                    double first_release = -1.0);
 
 // The traffic classes of the report.
 struct replay_class_stats {
