@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -37,6 +39,8 @@ constexpr char USAGE[] =
     "  --sweep                the same for a grid of working-set sizes and delays\n"
     "  --csv FILE             one row per flow\n"
     "  --svg FILE             a plot of the held queue and of each flow's delay\n"
+    "  --phase S              the first release S seconds after the capture's first packet\n"
+    "                         (default: one delay)\n"
     "  --live                 the same flows in real time through the installed kel-ulvod, in a\n"
     "                         private lab of network namespaces (as root), beside the replay in\n"
     "                         virtual time with the lab daemon's release times\n"
@@ -53,6 +57,7 @@ struct options {
     bool sweep = false;
     bool window = false;
     bool live = false;
+    double phase = -1.0;  // when the first release comes; negative: one delay in
     double window_start = 0, window_length = 0;
 };
 
@@ -77,13 +82,18 @@ int read_settings(replay_settings_text *out) {
 }
 
 int parse_options(int argc, char **argv, options *o) {
-    enum { HOST = 1, SET, WINDOW, SWEEP, CSV, SVG, LIVE, HELP, VERSION };
-    static const option longs[] = {
-        {"host", required_argument, nullptr, HOST},     {"set", required_argument, nullptr, SET},
-        {"window", required_argument, nullptr, WINDOW}, {"sweep", no_argument, nullptr, SWEEP},
-        {"csv", required_argument, nullptr, CSV},       {"svg", required_argument, nullptr, SVG},
-        {"live", no_argument, nullptr, LIVE},           {"help", no_argument, nullptr, HELP},
-        {"version", no_argument, nullptr, VERSION},     {nullptr, 0, nullptr, 0}};
+    enum { HOST = 1, SET, WINDOW, SWEEP, CSV, SVG, LIVE, PHASE, HELP, VERSION };
+    static const option longs[] = {{"host", required_argument, nullptr, HOST},
+                                   {"set", required_argument, nullptr, SET},
+                                   {"window", required_argument, nullptr, WINDOW},
+                                   {"sweep", no_argument, nullptr, SWEEP},
+                                   {"csv", required_argument, nullptr, CSV},
+                                   {"svg", required_argument, nullptr, SVG},
+                                   {"live", no_argument, nullptr, LIVE},
+                                   {"help", no_argument, nullptr, HELP},
+                                   {"phase", required_argument, nullptr, PHASE},
+                                   {"version", no_argument, nullptr, VERSION},
+                                   {nullptr, 0, nullptr, 0}};
     int c;
     while ((c = getopt_long(argc, argv, "", longs, nullptr)) != -1) {
         switch (c) {
@@ -118,6 +128,15 @@ int parse_options(int argc, char **argv, options *o) {
             case LIVE:
                 o->live = true;
                 break;
+            case PHASE: {
+                char *end = nullptr;
+                o->phase = strtod(optarg, &end);
+                if (end == optarg || *end != '\0' || o->phase < 0) {
+                    fprintf(stderr, "kel-ulvo-replay: --phase takes seconds, not '%s'\n", optarg);
+                    return 2;
+                }
+                break;
+            }
             case CSV:
                 o->csv = optarg;
                 break;
@@ -206,7 +225,8 @@ std::string lab_script(const char *self) {
 }
 
 // The flows through the lab's daemon in real time: 0, or 1 reported.
-int run_live(replay_capture *capture, const replay_settings_text &settings, replay_run *run) {
+int run_live(replay_capture *capture, const replay_settings_text &settings, replay_run *run,
+             std::string *status_text) {
     if (geteuid() != 0) {
         fprintf(stderr, "kel-ulvo-replay: --live needs root (namespaces, packet-filter rules)\n");
         return 1;
@@ -256,10 +276,15 @@ int run_live(replay_capture *capture, const replay_settings_text &settings, repl
     int rc = 1;
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) {
         rc = live_read_result((d + "/result").c_str(), *capture, run);
+        std::ifstream status_file(d + "/status");
+        std::stringstream text;
+        text << status_file.rdbuf();
+        *status_text = text.str();
     } else {
         fprintf(stderr, "kel-ulvo-replay: the lab failed (status %d)\n", status);
     }
-    for (const char *name : {"plan", "result", "kel-ulvo.conf", "world.rules4", "world.rules6"}) {
+    for (const char *name :
+         {"plan", "result", "status", "kel-ulvo.conf", "world.rules4", "world.rules6"}) {
         unlink((d + "/" + name).c_str());
     }
     rmdir(dir);
@@ -267,11 +292,19 @@ int run_live(replay_capture *capture, const replay_settings_text &settings, repl
 }
 
 // Live and virtual time side by side, class by class.
+// Live and virtual time side by side, class by class. A hold shorter than the live run can tell
+// from passing at once (LIVE_HELD_AFTER) counts as passed in both.
 void print_comparison(const replay_capture &capture, const replay_run &live,
                       const replay_run &core) {
+    replay_run seen_as_live = core;
+    for (replay_outcome &o : seen_as_live.flows) {
+        o.held = o.dropped || o.delay >= LIVE_HELD_AFTER;
+    }
     std::vector<replay_class_stats> a = replay_classes(capture, live);
-    std::vector<replay_class_stats> b = replay_classes(capture, core);
-    printf("\n%-10s %16s %20s %20s\n", "class", "held% live/core", "p50 s live/core",
+    std::vector<replay_class_stats> b = replay_classes(capture, seen_as_live);
+    printf("\nside by side (held: left %.0f ms or more after it was sent)\n",
+           LIVE_HELD_AFTER * 1000);
+    printf("%-10s %16s %20s %20s\n", "class", "held% live/core", "p50 s live/core",
            "p90 s live/core");
     for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
         auto share = [](const replay_class_stats &c) {
@@ -316,10 +349,13 @@ int main(int argc, char **argv) {
         settings.working_set, settings.delay, settings.queue, settings.high, settings.low);
     replay_run run;
     if (o.live) {
-        if (run_live(&capture, settings, &run) != 0) {
+        std::string live_status;
+        if (run_live(&capture, settings, &run, &live_status) != 0) {
             return 1;
         }
-        print_report(stdout, capture, run);
+        print_report(stdout, capture, run, false);
+        printf("\nthe lab daemon's status at the end (ulvostatus -status):\n%s",
+               live_status.c_str());
         double phase = live_release_phase(run, capture, settings.delay);
         replay_run core;
         replay_simulate(capture, replay_policy_settings(settings), &core, phase < 0 ? -1.0 : phase);
@@ -328,7 +364,7 @@ int main(int argc, char **argv) {
         print_report(stdout, capture, core);
         print_comparison(capture, run, core);
     } else {
-        replay_simulate(capture, replay_policy_settings(settings), &run);
+        replay_simulate(capture, replay_policy_settings(settings), &run, o.phase);
         print_report(stdout, capture, run);
     }
     if (o.sweep) {

@@ -86,7 +86,7 @@ policy_settings replay_policy_settings(const replay_settings_text &v) {
                            int64_t{v.delay} * 1000};
 }
 
-void print_report(FILE *out, const replay_capture &capture, const replay_run &run) {
+void print_report(FILE *out, const replay_capture &capture, const replay_run &run, bool counters) {
     fprintf(out, "%-10s %6s %6s %7s %8s %8s %8s %8s\n", "class", "flows", "held", "held%", "p50 s",
             "p90 s", "max s", "dropped");
     for (const replay_class_stats &c : replay_classes(capture, run)) {
@@ -94,9 +94,12 @@ void print_report(FILE *out, const replay_capture &capture, const replay_run &ru
                 c.held, c.flows > 0 ? 100.0 * c.held / c.flows : 0.0, c.p50, c.p90, c.max,
                 c.dropped);
     }
+    if (!counters) {
+        return;
+    }
     fprintf(out,
             "packets judged %" PRIu64 " (%" PRIu64
-            " SYN retransmissions while held), passed at "
+            " SYNs sent again after a drop), passed at "
             "once %" PRIu64 ", held %" PRIu64 ", dropped %" PRIu64 ", most held at once %u\n",
             run.counters.packets, run.retransmissions, run.counters.passed, run.counters.held,
             run.counters.dropped, run.counters.max_queued);

@@ -13,8 +13,9 @@ struct replay_settings_text {
 // The rule's settings from the configuration's values.
 policy_settings replay_policy_settings(const replay_settings_text &values);
 
-// The per-class table and the alarms of one run.
-void print_report(FILE *out, const replay_capture &capture, const replay_run &run);
+// The per-class table of one run, then (with counters) the rule's counters and the alarms.
+void print_report(FILE *out, const replay_capture &capture, const replay_run &run,
+                  bool counters = true);
 
 // One row per flow: time, destination, protocol, port, answered, held, dropped, delay.
 int write_csv(const char *path, const replay_capture &capture, const replay_run &run);

@@ -22,6 +22,7 @@ struct simulation {
     policy rule{};
     std::vector<flow_state> state = {};
     std::vector<uint8_t> retries = {};
+    std::vector<uint32_t> held = {};  // packets of each flow on the queue now
     // The kernel's retransmissions still to come: (time in ms, flow).
     std::priority_queue<std::pair<int64_t, uint32_t>, std::vector<std::pair<int64_t, uint32_t>>,
                         std::greater<>>
@@ -77,6 +78,9 @@ struct simulation {
         } else if (state[flow] == UNSEEN) {
             run.flows[flow].held = true;
         }
+        if (verdict == POLICY_HOLD) {
+            ++held[flow];
+        }
         if (state[flow] == UNSEEN) {
             state[flow] = WAITING;
         }
@@ -101,7 +105,9 @@ struct simulation {
         int n =
             policy_release(&rule, now, released.data(), static_cast<int>(released.size()), &events);
         for (int i = 0; i < n; ++i) {
-            passed(static_cast<uint32_t>(released[static_cast<size_t>(i)]), now);
+            auto flow = static_cast<uint32_t>(released[static_cast<size_t>(i)]);
+            --held[flow];
+            passed(flow, now);
             run.end = static_cast<double>(now) / 1000.0;
         }
         note_events(events, now);
@@ -125,6 +131,7 @@ int replay_simulate(const replay_capture &capture, const policy_settings &settin
     run->flows.assign(flows, replay_outcome{false, true, 0.0});
     sim.state.assign(flows, UNSEEN);
     sim.retries.assign(flows, 0);
+    sim.held.assign(flows, 0);
     sim.released.resize(settings.queue_size);
     std::vector<uint32_t> order(capture.packets.size());
     for (uint32_t i = 0; i < order.size(); ++i) {
@@ -148,7 +155,11 @@ int replay_simulate(const replay_capture &capture, const policy_settings &settin
         } else if (retransmit_at <= packet_at) {
             uint32_t flow = sim.pending.top().second;
             sim.pending.pop();
-            if (sim.state[flow] == WAITING) {
+            // While a SYN of the flow is held, the kernel does not send it again (the packet
+            // is still its own, in the queue); the timer goes on all the same.
+            if (sim.state[flow] == WAITING && sim.held[flow] > 0) {
+                sim.schedule_retransmission(flow);
+            } else if (sim.state[flow] == WAITING) {
                 ++run->retransmissions;
                 sim.judge(flow, retransmit_at);
             }

@@ -36,16 +36,18 @@ struct replay_run {
     std::vector<replay_alarm> alarms;
     std::vector<replay_sample> queue;  // at every change
     policy_counters counters{};
-    uint64_t retransmissions = 0;  // SYNs the kernel would have sent again while one was held
+    uint64_t retransmissions = 0;  // SYNs the kernel sent again after a drop
     double end = 0.0;              // when the last held packet was released
 };
 
 // Runs one host's capture through the rule with the settings, from time 0 with the first release
-// one delay later, until the capture has ended and the queue is empty. While a TCP flow is held
-// or dropped, its SYN is queued again on the kernel's schedule (the capture, recorded without a
-// throttle, has no such retransmissions); the capture's own later SYNs of a waiting flow are the
-// same retransmissions and are not counted twice. first_release, when not negative, is when the
-// first release comes (s), as a live run's daemon had it. 0, or 1 when the settings are refused.
+// one delay later, until the capture has ended and the queue is empty. While a TCP flow waits,
+// its SYN is sent again on the kernel's schedule whenever none of its SYNs is held: a dropped
+// SYN comes back, a held one does not (the kernel does not retransmit a packet still in its own
+// queue). The capture, recorded without a throttle, has no such retransmissions; its own later
+// SYNs of a waiting flow are the same retransmissions and are not counted twice. first_release,
+// when not negative, is when the first release comes (s), as a live run's daemon had it. 0, or 1
+// when the settings are refused.
 int replay_simulate(const replay_capture &capture, const policy_settings &settings, replay_run *run,
                     double first_release = -1.0);
 
