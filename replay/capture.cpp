@@ -227,6 +227,10 @@ void describe(const capture_input *input, const char *pcap_message, char *why, s
         snprintf(why, size, "%s", input->error);
     } else if (input->cut) {
         snprintf(why, size, "%s (the gzip data ends early)", pcap_message);
+    } else if (input->blocks.mixed_link_types) {
+        snprintf(why, size,
+                 "%s (the reader takes a pcapng file only when its interfaces share one link type)",
+                 pcap_message);
     } else {
         snprintf(why, size, "%s", pcap_message);
     }

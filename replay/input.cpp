@@ -32,6 +32,13 @@ bool read_block_head(pcapng_blocks *blocks) {
     }
     blocks->type = get32(head, blocks->big_endian);
     blocks->length = get32(head + 4, blocks->big_endian);
+    if (blocks->type == INTERFACE_DESCRIPTION) {
+        int link_type = blocks->big_endian ? head[8] << 8 | head[9] : head[9] << 8 | head[8];
+        blocks->mixed_link_types |= blocks->link_type >= 0 && link_type != blocks->link_type;
+        if (blocks->link_type < 0) {
+            blocks->link_type = link_type;
+        }
+    }
     return blocks->length >= 12 && blocks->length % 4 == 0;
 }
 

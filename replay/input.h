@@ -13,7 +13,9 @@ struct pcapng_blocks {
     bool big_endian = false;
     uint64_t start = 0;  // offset of the current block
     uint32_t type = 0, length = 0;
-    unsigned char head[12] = {};  // the block's type, length and, for a section, byte order
+    unsigned char head[12] = {};    // type, length, then a section's byte order or a link type
+    int link_type = -1;             // the first interface's
+    bool mixed_link_types = false;  // an interface of another link type went by
 };
 
 struct capture_input {
@@ -37,6 +39,7 @@ const char *input_offset_note(const capture_input *input);
 
 // libpcap refuses a pcapng file whose interfaces differ in snapshot length, yet only each
 // packet's captured length matters to the reader: sets the snapshot length of every Interface
-// Description Block in data (the bytes at offset in the file) to 0, "no limit".
+// Description Block in data (the bytes at offset in the file) to 0, "no limit". Notes an
+// interface whose link type differs from the first's, which libpcap refuses too.
 void unify_snapshot_lengths(pcapng_blocks *blocks, uint64_t offset, unsigned char *data,
                             size_t size);

@@ -318,7 +318,8 @@ TEST_F(ReplayReader, FilesItCannotReadAreClearErrors) {
          nullptr, 0},
         {"interfaces of two link types", pcapng({DLT_EN10MB, DLT_LINUX_SLL}, mixed_traffic()),
          ": offset 48: an interface has a type 113 different from the type of the first "
-         "interface",
+         "interface (the reader takes a pcapng file only when its interfaces share one link "
+         "type)",
          nullptr, 0},
         {"gzip data cut", gzip_cut,
          last + " (after decompression): truncated dump file; tried to read 66 captured bytes, "
