@@ -6,9 +6,9 @@
 #include <regex>
 
 #include "capture.h"
+#include "daemon_rule.h"
 #include "env_config.h"
 #include "event_log.h"
-#include "daemon_rule.h"
 #include "packets.h"
 #include "sandbox.h"
 #include "shm_block.h"
