@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,9 @@ constexpr char USAGE[] =
     "  --sweep                the same for a grid of working-set sizes and delays\n"
     "  --csv FILE             one row per flow\n"
     "  --svg FILE             a plot of the held queue and of each flow's delay\n"
+    "  --policy rule|credit   the rule alone, or with answer credit at its recommended\n"
+    "                         settings (new_host_credit=10, credit_ceiling=20); --set\n"
+    "                         overrides them (default: as configured)\n"
     "  --phase S              the first release S seconds after the capture's first packet\n"
     "                         (default: one delay)\n"
     "  --live                 the same flows in real time through the installed kel-ulvod, in a\n"
@@ -57,7 +61,9 @@ struct options {
     bool sweep = false;
     bool window = false;
     bool live = false;
-    double phase = -1.0;  // when the first release comes; negative: one delay in
+    double phase = -1.0;           // when the first release comes; negative: one delay in
+    const char *policy = nullptr;  // "rule" or "credit"; null: as configured
+    std::vector<std::string> set_keys;
     double window_start = 0, window_length = 0;
 };
 
@@ -69,7 +75,11 @@ int read_settings(replay_settings_text *out) {
     FILE *messages = open_memstream(&text, &length);
     set_ulvolib_output(messages);
     ulvo_config config{};
+    ulvo_credit_config credit{};
     int rc = read_config(&config);
+    if (rc == 0) {
+        rc = read_credit_config(&credit);
+    }
     set_ulvolib_output(nullptr);
     fclose(messages);
     if (rc != 0) {
@@ -77,12 +87,13 @@ int read_settings(replay_settings_text *out) {
     }
     free(text);
     *out = {config.host_working_set_size, config.dq_delay_seconds, config.dq_size,
-            config.dq_high_watermark, config.dq_low_watermark};
+            config.dq_high_watermark,     config.dq_low_watermark, credit.new_host_credit,
+            credit.credit_ceiling};
     return rc;
 }
 
 int parse_options(int argc, char **argv, options *o) {
-    enum { HOST = 1, SET, WINDOW, SWEEP, CSV, SVG, LIVE, PHASE, HELP, VERSION };
+    enum { HOST = 1, SET, WINDOW, SWEEP, CSV, SVG, LIVE, PHASE, POLICY, HELP, VERSION };
     static const option longs[] = {{"host", required_argument, nullptr, HOST},
                                    {"set", required_argument, nullptr, SET},
                                    {"window", required_argument, nullptr, WINDOW},
@@ -92,6 +103,7 @@ int parse_options(int argc, char **argv, options *o) {
                                    {"live", no_argument, nullptr, LIVE},
                                    {"help", no_argument, nullptr, HELP},
                                    {"phase", required_argument, nullptr, PHASE},
+                                   {"policy", required_argument, nullptr, POLICY},
                                    {"version", no_argument, nullptr, VERSION},
                                    {nullptr, 0, nullptr, 0}};
     int c;
@@ -106,8 +118,8 @@ int parse_options(int argc, char **argv, options *o) {
                     fprintf(stderr, "kel-ulvo-replay: --set takes KEY=VALUE, not '%s'\n", optarg);
                     return 2;
                 }
-                setenv(std::string(optarg, static_cast<size_t>(equals - optarg)).c_str(),
-                       equals + 1, 1);
+                o->set_keys.emplace_back(optarg, static_cast<size_t>(equals - optarg));
+                setenv(o->set_keys.back().c_str(), equals + 1, 1);
                 break;
             }
             case WINDOW: {
@@ -127,6 +139,14 @@ int parse_options(int argc, char **argv, options *o) {
                 break;
             case LIVE:
                 o->live = true;
+                break;
+            case POLICY:
+                if (strcmp(optarg, "rule") != 0 && strcmp(optarg, "credit") != 0) {
+                    fprintf(stderr, "kel-ulvo-replay: --policy is rule or credit, not '%s'\n",
+                            optarg);
+                    return 2;
+                }
+                o->policy = optarg;
                 break;
             case PHASE: {
                 char *end = nullptr;
@@ -156,6 +176,19 @@ int parse_options(int argc, char **argv, options *o) {
     }
     for (int i = optind; i < argc; ++i) {
         o->captures.push_back(argv[i]);
+    }
+    // The policy's settings go where --set would put them, unless --set did.
+    auto given = [o](const char *key) {
+        return std::find(o->set_keys.begin(), o->set_keys.end(), key) != o->set_keys.end();
+    };
+    if (o->policy != nullptr) {
+        bool credit = strcmp(o->policy, "credit") == 0;
+        if (!given("new_host_credit")) {
+            setenv("new_host_credit", credit ? "10" : "0", 1);
+        }
+        if (!given("credit_ceiling")) {
+            setenv("credit_ceiling", credit ? "20" : "0", 1);
+        }
     }
     if (o->captures.empty()) {
         fprintf(stderr, "kel-ulvo-replay: no capture given\n%s", USAGE);
@@ -343,10 +376,13 @@ int main(int argc, char **argv) {
     if (select_host(o, &capture) != 0) {
         return 1;
     }
-    printf(
-        "settings: working set %d, one release per %d s, queue %d, alarm at %d, lowered at "
-        "%d\n\n",
-        settings.working_set, settings.delay, settings.queue, settings.high, settings.low);
+    printf("settings: working set %d, one release per %d s, queue %d, alarm at %d, lowered at %d",
+           settings.working_set, settings.delay, settings.queue, settings.high, settings.low);
+    if (settings.credit > 0) {
+        printf("; answer credit %d, at most %d", settings.credit,
+               settings.ceiling > 0 ? settings.ceiling : 2 * settings.credit);
+    }
+    printf("\n\n");
     replay_run run;
     if (o.live) {
         std::string live_status;

@@ -81,9 +81,13 @@ void axes(FILE *out, const panel &p, const char *y_label, bool x_labels) {
 }  // namespace
 
 policy_settings replay_policy_settings(const replay_settings_text &v) {
-    return policy_settings{static_cast<uint32_t>(v.working_set), static_cast<uint32_t>(v.queue),
-                           static_cast<uint32_t>(v.high), static_cast<uint32_t>(v.low),
-                           int64_t{v.delay} * 1000};
+    return policy_settings{static_cast<uint32_t>(v.working_set),
+                           static_cast<uint32_t>(v.queue),
+                           static_cast<uint32_t>(v.high),
+                           static_cast<uint32_t>(v.low),
+                           int64_t{v.delay} * 1000,
+                           static_cast<uint32_t>(v.credit),
+                           static_cast<uint32_t>(v.ceiling)};
 }
 
 void print_report(FILE *out, const replay_capture &capture, const replay_run &run, bool counters) {
@@ -103,6 +107,19 @@ void print_report(FILE *out, const replay_capture &capture, const replay_run &ru
             "once %" PRIu64 ", held %" PRIu64 ", dropped %" PRIu64 ", most held at once %u\n",
             run.counters.packets, run.retransmissions, run.counters.passed, run.counters.held,
             run.counters.dropped, run.counters.max_queued);
+    if (run.counters.credit_passed > 0 || !run.credit_out.empty()) {
+        fprintf(out,
+                "answer credit: %" PRIu64 " new destinations passed on credit, %" PRIu64
+                " answers brought credit back\n",
+                run.counters.credit_passed, run.counters.answers);
+        for (const replay_alarm &a : run.credit_out) {
+            if (a.lowered < 0) {
+                fprintf(out, "credit ran out at %.1f s, not back by the end\n", a.raised);
+            } else {
+                fprintf(out, "credit ran out at %.1f s, back at %.1f s\n", a.raised, a.lowered);
+            }
+        }
+    }
     if (run.alarms.empty()) {
         fprintf(out, "alarm: never raised\n");
     }

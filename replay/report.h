@@ -8,6 +8,7 @@
 // The settings in the configuration's own words.
 struct replay_settings_text {
     int working_set, delay, queue, high, low;
+    int credit = 0, ceiling = 0;  // new_host_credit, credit_ceiling; 0: answer credit off
 };
 
 // The rule's settings from the configuration's values.

@@ -28,6 +28,23 @@ struct simulation {
                         std::greater<>>
         pending = {};
     std::vector<uint64_t> released = {};
+    // Answers still to come: (time in ms, flow), each one round trip after the flow was let go.
+    std::priority_queue<std::pair<int64_t, uint32_t>, std::vector<std::pair<int64_t, uint32_t>>,
+                        std::greater<>>
+        answers = {};
+
+    policy_flow flow_key(uint32_t flow) const {
+        const replay_flow &f = capture.flows[flow];
+        return policy_flow{policy_make_address(f.destination, f.family == 6 ? 16 : 4), f.protocol,
+                           f.source_port, f.port};
+    }
+
+    void answer(uint32_t flow, int64_t now) {
+        policy_flow key = flow_key(flow);
+        unsigned events = 0;
+        policy_answered(&rule, now, &key, &events);
+        note_events(events, now);
+    }
 
     void note_events(unsigned events, int64_t now) {
         double t = static_cast<double>(now) / 1000.0;
@@ -36,6 +53,12 @@ struct simulation {
         }
         if ((events & POLICY_ALARM_LOWERED) != 0 && !run.alarms.empty()) {
             run.alarms.back().lowered = t;
+        }
+        if ((events & POLICY_CREDIT_EXHAUSTED) != 0) {
+            run.credit_out.push_back({t, -1.0});
+        }
+        if ((events & POLICY_CREDIT_RESTORED) != 0 && !run.credit_out.empty()) {
+            run.credit_out.back().lowered = t;
         }
     }
 
@@ -54,6 +77,10 @@ struct simulation {
         outcome.dropped = false;
         outcome.delay = std::max(0.0, static_cast<double>(now) / 1000.0 - capture.flows[flow].time);
         state[flow] = PASSED;
+        const replay_flow &f = capture.flows[flow];
+        if (f.answered && rule.awaited != nullptr) {
+            answers.push({now + std::max<int64_t>(0, to_ms(f.answer_time - f.time)), flow});
+        }
     }
 
     // The next retransmission of a SYN that is still waiting: 1 s after the first, then doubling.
@@ -69,9 +96,9 @@ struct simulation {
 
     void judge(uint32_t flow, int64_t now) {
         const replay_flow &f = capture.flows[flow];
-        policy_address destination = policy_make_address(f.destination, f.family == 6 ? 16 : 4);
+        policy_flow key = flow_key(flow);
         unsigned events = 0;
-        policy_verdict verdict = policy_packet(&rule, now, &destination, 0, flow, &events);
+        policy_verdict verdict = policy_packet_flow(&rule, now, &key, 0, flow, &events);
         note_events(events, now);
         if (verdict == POLICY_PASS) {
             passed(flow, now);
@@ -146,12 +173,17 @@ int replay_simulate(const replay_capture &capture, const policy_settings &settin
     for (;;) {
         int64_t packet_at = next < order.size() ? to_ms(capture.packets[order[next]].time) : NEVER;
         int64_t retransmit_at = sim.pending.empty() ? NEVER : sim.pending.top().first;
-        int64_t other = std::min(packet_at, retransmit_at);
-        if (other == NEVER && sim.rule.counters.queued == 0) {
-            break;
+        int64_t answer_at = sim.answers.empty() ? NEVER : sim.answers.top().first;
+        int64_t other = std::min({packet_at, retransmit_at, answer_at});
+        if (std::min(packet_at, retransmit_at) == NEVER && sim.rule.counters.queued == 0) {
+            break;  // answers still to come change nothing any more
         }
         if (policy_next_release(&sim.rule) <= other) {
             sim.release(policy_next_release(&sim.rule));
+        } else if (answer_at <= std::min(packet_at, retransmit_at)) {
+            uint32_t flow = sim.answers.top().second;
+            sim.answers.pop();
+            sim.answer(flow, answer_at);
         } else if (retransmit_at <= packet_at) {
             uint32_t flow = sim.pending.top().second;
             sim.pending.pop();

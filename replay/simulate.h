@@ -34,13 +34,16 @@ struct replay_sample {
 struct replay_run {
     std::vector<replay_outcome> flows;  // one per flow of the capture, in its order
     std::vector<replay_alarm> alarms;
-    std::vector<replay_sample> queue;  // at every change
+    std::vector<replay_alarm> credit_out;  // answer credit: when it ran out, when it was back
+    std::vector<replay_sample> queue;      // at every change
     policy_counters counters{};
     uint64_t retransmissions = 0;  // SYNs the kernel sent again after a drop
     double end = 0.0;              // when the last held packet was released
 };
 
-// Runs one host's capture through the rule with the settings, from time 0 with the first release
+// Runs one host's capture through the rule with the settings (answer credit too, when they turn
+// it on: an answered flow's answer comes one round trip, as the capture had it, after the flow
+// was let go), from time 0 with the first release
 // one delay later, until the capture has ended and the queue is empty. While a TCP flow waits,
 // its SYN is sent again on the kernel's schedule whenever none of its SYNs is held: a dropped
 // SYN comes back, a held one does not (the kernel does not retransmit a packet still in its own

@@ -33,6 +33,19 @@ config_var int_config_vars[] = {
     {"delay_queue_low_watermark", 100, 4, -1, &ulvo_config::dq_low_watermark},
 };
 
+// Answer credit: both off (0) unless set. Their names never contain one another, since a key is
+// found as any text in a line.
+struct credit_var {
+    const char *name;
+    int32_t minimum;
+    int32_t maximum;
+    int32_t ulvo_credit_config::*field;
+};
+constexpr credit_var credit_config_vars[] = {
+    {"new_host_credit", 0, 1000, &ulvo_credit_config::new_host_credit},
+    {"credit_ceiling", 0, 10000, &ulvo_credit_config::credit_ceiling},
+};
+
 config_var key_config_vars[] = {
     {"shared_memory_key", DEFAULT_SHARED_MEMORY_KEY, -1, -1, &ulvo_config::shared_memory_key},
 };
@@ -245,6 +258,35 @@ int read_config(ulvo_config *config) {
         return 1;
     }
     config->*row.field = key;
+    return 0;
+}
+
+int read_credit_config(ulvo_credit_config *credit) {
+    *credit = ulvo_credit_config{};
+    if (check_config_file() != 0) {
+        return 1;
+    }
+    char text[VALUE_BUFFER];
+    for (const credit_var &row : credit_config_vars) {
+        if (getvar(row.name, VALUE_BUFFER, text) != 0) {
+            continue;
+        }
+        int32_t value = to_int(text);
+        if (value < row.minimum || value > row.maximum) {
+            lib_report(TAG_ERROR, true,
+                       "   %s is set to %d in %s,\n   valid range is %d to %d inclusive.\n",
+                       row.name, value, config_path, row.minimum, row.maximum);
+            return 1;
+        }
+        credit->*row.field = value;
+    }
+    if (credit->credit_ceiling != 0 && credit->credit_ceiling < credit->new_host_credit) {
+        lib_report(TAG_ERROR, true,
+                   "   credit_ceiling is set to %d in %s,\n"
+                   "   it must be 0 (twice new_host_credit) or at least new_host_credit (%d).\n",
+                   credit->credit_ceiling, config_path, credit->new_host_credit);
+        return 1;
+    }
     return 0;
 }
 

@@ -26,11 +26,21 @@ inline constexpr char ULVO_CONFIG_PATH[] = "/etc/opt/kel/kel-ulvo/kel-ulvo.conf"
 // The key of the status block when none is configured.
 inline constexpr int32_t DEFAULT_SHARED_MEMORY_KEY = 0x4b554c56;
 
+// The optional settings beyond the six: answer credit. Not in the status block; an unset key is
+// silent and leaves the feature off.
+struct ulvo_credit_config {
+    int32_t new_host_credit;  // the host's starting credit; 0: answer credit off
+    int32_t credit_ceiling;   // the most credit it can earn; 0: twice the start
+};
+
 // Copies the key's value from the environment, else from the configuration file, into dest
 // (length bytes, cut to fit): 0 found, 1 not set.
 int getvar(const char *key, int length, char *dest);
 // Fills the record from the file and the environment: 0 all six set, 1 a value refused (reported).
 int read_config(ulvo_config *config);
+// Fills the record from the file and the environment, 0 for an unset key: 0, or 1 when a value
+// is refused (reported as read_config reports its keys).
+int read_credit_config(ulvo_credit_config *credit);
 // The shared_memory_key that read_config would take, without any report: 0 found (or the
 // default), 1 when the configured value would be refused.
 int peek_shared_memory_key(int32_t *key);

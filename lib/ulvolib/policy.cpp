@@ -1,5 +1,6 @@
 #include "policy.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -7,6 +8,30 @@ namespace {
 
 bool same(const policy_address &a, const policy_address &b) {
     return a.ip_version == b.ip_version && memcmp(a.addr, b.addr, sizeof a.addr) == 0;
+}
+
+bool same_flow(const policy_flow &a, const policy_flow &b) {
+    return same(a.destination, b.destination) && a.protocol == b.protocol &&
+           a.source_port == b.source_port && a.port == b.port;
+}
+
+// A connection passed as new now waits for its answer, over the oldest entry when need be.
+void await_answer(policy *rule, const policy_flow &flow, int32_t reward) {
+    rule->awaited[rule->awaited_next] = policy_awaited{flow, reward, rule->now_ms};
+    rule->awaited_next = (rule->awaited_next + 1) % POLICY_AWAITED;
+}
+
+policy_awaited *find_awaited(policy *rule, const policy_flow &flow) {
+    if (rule->awaited == nullptr) {
+        return nullptr;
+    }
+    for (int i = 0; i < POLICY_AWAITED; ++i) {
+        policy_awaited &entry = rule->awaited[i];
+        if (entry.reward > 0 && same_flow(entry.flow, flow)) {
+            return &entry;
+        }
+    }
+    return nullptr;
 }
 
 // Times only go forward: a caller whose clock stepped back is taken to be at the latest time.
@@ -19,6 +44,10 @@ int64_t advance(policy *rule, int64_t now_ms) {
 
 void unlink_held(policy *rule, int32_t index, int32_t previous) {
     policy_held &entry = rule->held[index];
+    if (rule->awaited != nullptr) {
+        await_answer(
+            rule, policy_flow{entry.destination, entry.protocol, entry.source_port, entry.port}, 1);
+    }
     if (previous < 0) {
         rule->head = entry.next;
     } else {
@@ -43,11 +72,20 @@ int policy_init(policy *rule, const policy_settings *settings, int64_t now_ms) {
     rule->working_set =
         static_cast<policy_address *>(calloc(settings->working_set_size, sizeof(policy_address)));
     rule->held = static_cast<policy_held *>(calloc(settings->queue_size, sizeof(policy_held)));
-    if (rule->working_set == nullptr || rule->held == nullptr) {
+    if (settings->credit_start > 0) {
+        rule->awaited =
+            static_cast<policy_awaited *>(calloc(POLICY_AWAITED, sizeof(policy_awaited)));
+    }
+    if (rule->working_set == nullptr || rule->held == nullptr ||
+        (settings->credit_start > 0 && rule->awaited == nullptr)) {
         policy_free(rule);
         return 1;
     }
     rule->settings = *settings;
+    if (settings->credit_start > 0 && rule->settings.credit_max < settings->credit_start) {
+        rule->settings.credit_max = 2 * settings->credit_start;  // unset, or below the start
+    }
+    rule->credit = static_cast<int32_t>(settings->credit_start);
     for (uint32_t i = 0; i < settings->working_set_size; ++i) {
         rule->working_set[i].ip_version = 1;
     }
@@ -64,24 +102,45 @@ int policy_init(policy *rule, const policy_settings *settings, int64_t now_ms) {
 void policy_free(policy *rule) {
     free(rule->working_set);
     free(rule->held);
+    free(rule->awaited);
     rule->working_set = nullptr;
     rule->held = nullptr;
+    rule->awaited = nullptr;
 }
 
 policy_verdict policy_packet(policy *rule, int64_t now_ms, const policy_address *destination,
                              uint32_t owner, uint64_t handle, unsigned *events) {
+    policy_flow flow{*destination, 0, 0, 0};
+    return policy_packet_flow(rule, now_ms, &flow, owner, handle, events);
+}
+
+policy_verdict policy_packet_flow(policy *rule, int64_t now_ms, const policy_flow *flow,
+                                  uint32_t owner, uint64_t handle, unsigned *events) {
     advance(rule, now_ms);
+    const policy_address *destination = &flow->destination;
     policy_counters &counters = rule->counters;
     ++counters.packets;
     policy_verdict verdict;
     if (policy_known(rule, destination)) {
         ++counters.passed;
         verdict = POLICY_PASS;
+    } else if (rule->awaited != nullptr && rule->credit >= 1) {
+        // Passed on credit, it joins the working set only when it answers (policy_answered).
+        --rule->credit;
+        await_answer(rule, *flow, POLICY_ANSWER_CREDIT);
+        ++counters.passed;
+        ++counters.credit_passed;
+        verdict = POLICY_PASS;
     } else if (rule->free_list >= 0) {
+        if (rule->awaited != nullptr && !rule->credit_exhausted) {
+            rule->credit_exhausted = true;
+            *events |= POLICY_CREDIT_EXHAUSTED;
+        }
         int32_t index = rule->free_list;
         policy_held &entry = rule->held[index];
         rule->free_list = entry.next;
-        entry = policy_held{handle, *destination, owner, -1};
+        entry = policy_held{handle,         *destination,      owner,     -1,
+                            flow->protocol, flow->source_port, flow->port};
         if (rule->tail < 0) {
             rule->head = index;
         } else {
@@ -94,6 +153,10 @@ policy_verdict policy_packet(policy *rule, int64_t now_ms, const policy_address 
         }
         verdict = POLICY_HOLD;
     } else {
+        if (rule->awaited != nullptr && !rule->credit_exhausted) {
+            rule->credit_exhausted = true;
+            *events |= POLICY_CREDIT_EXHAUSTED;
+        }
         ++counters.dropped;
         if (!rule->dropping) {
             rule->dropping = true;
@@ -112,6 +175,18 @@ policy_verdict policy_packet(policy *rule, int64_t now_ms, const policy_address 
 
 int policy_release(policy *rule, int64_t now_ms, uint64_t *out, int capacity, unsigned *events) {
     advance(rule, now_ms);
+    if (rule->awaited != nullptr) {
+        // Credit drifts back to the start: what was earned beyond it is not kept for ever, and
+        // a host that spent it on destinations that never answer (broadcasts, a dead server)
+        // gets it back slowly, one every POLICY_CREDIT_RETURN releases.
+        if (rule->credit > static_cast<int32_t>(rule->settings.credit_start)) {
+            --rule->credit;
+        } else if (rule->credit < static_cast<int32_t>(rule->settings.credit_start) &&
+                   ++rule->credit_ticks >= POLICY_CREDIT_RETURN) {
+            rule->credit_ticks = 0;
+            ++rule->credit;
+        }
+    }
     rule->next_release_ms += rule->settings.delay_ms;
     if (rule->next_release_ms <= rule->now_ms) {
         rule->next_release_ms = rule->now_ms + rule->settings.delay_ms;  // a late caller catches up
@@ -182,4 +257,35 @@ policy_address policy_make_address(const unsigned char *bytes, int length) {
     address.ip_version = length == 16 ? 2 : 1;
     memcpy(address.addr, bytes, length == 16 ? 16 : 4);
     return address;
+}
+
+bool policy_answered(policy *rule, int64_t now_ms, const policy_flow *flow, unsigned *events) {
+    advance(rule, now_ms);
+    policy_awaited *entry = find_awaited(rule, *flow);
+    if (entry == nullptr) {
+        return false;
+    }
+    rule->credit =
+        std::min(rule->credit + entry->reward, static_cast<int32_t>(rule->settings.credit_max));
+    entry->reward = 0;
+    // A destination that answered is as good as one the queue released: it joins the working
+    // set, so that the host's next connections to it (its name server above all) cost nothing.
+    // One that never answers never joins, so a scan cannot push the host's own out.
+    policy_add_known(rule, &flow->destination);
+    ++rule->counters.answers;
+    // The episode ends once the host has its starting credit again, not at the first answer,
+    // so that a host held to a trickle is not announced again and again.
+    if (rule->credit_exhausted &&
+        rule->credit >= static_cast<int32_t>(rule->settings.credit_start)) {
+        rule->credit_exhausted = false;
+        *events |= POLICY_CREDIT_RESTORED;
+    }
+    return true;
+}
+
+void policy_unanswered(policy *rule, const policy_flow *flow) {
+    policy_awaited *entry = find_awaited(rule, *flow);
+    if (entry != nullptr) {
+        entry->reward = 0;
+    }
 }

@@ -15,6 +15,14 @@ struct policy_address {
     unsigned char addr[16];
 };
 
+// One connection attempt as connection tracking knows it: the destination, the protocol and
+// both ports (host byte order).
+struct policy_flow {
+    policy_address destination;
+    uint8_t protocol;  // 6 TCP, 17 UDP, else 0
+    uint16_t source_port, port;
+};
+
 // The rule's settings, as the configuration names them.
 struct policy_settings {
     uint32_t working_set_size;  // host_working_set_size
@@ -22,7 +30,24 @@ struct policy_settings {
     uint32_t high_watermark;    // delay_queue_high_watermark: raises the alarm
     uint32_t low_watermark;     // delay_queue_low_watermark: lowers it
     int64_t delay_ms;           // delay_queue_delay_seconds, in ms
+    // Answer credit (new_host_credit, new_host_credit_max): off at 0. The host starts with
+    // credit_start; a new destination passes at once while there is credit, for one; an answer
+    // from a destination passed on credit brings back POLICY_ANSWER_CREDIT, from one the queue
+    // released, 1; credit above credit_start falls back by one at each release, below it comes
+    // back by one every POLICY_CREDIT_RETURN releases.
+    uint32_t credit_start = 0;
+    uint32_t credit_max = 0;
 };
+
+// What an answer from a destination passed on credit brings back: one for itself, one more, so
+// that a host whose new destinations mostly answer keeps its credit, and one whose destinations
+// mostly do not (a scan) runs out.
+inline constexpr int32_t POLICY_ANSWER_CREDIT = 2;
+// Below the start, credit comes back by one every this many releases without any answer.
+inline constexpr int32_t POLICY_CREDIT_RETURN = 10;
+// At most this many passed connections wait for their answer at once; the oldest is forgotten
+// (it earns nothing) when another comes.
+inline constexpr int POLICY_AWAITED = 1024;
 
 // What the rule has done since it began.
 struct policy_counters {
@@ -34,23 +59,36 @@ struct policy_counters {
     uint64_t alarms;    // times the alarm was raised
     uint32_t queued;    // on the queue now
     uint32_t max_queued;
+    uint64_t credit_passed;  // new destinations passed at once on credit
+    uint64_t answers;        // answers that brought credit back
 };
 
 enum policy_verdict : int { POLICY_PASS = 0, POLICY_HOLD = 1, POLICY_DROP = 2 };
 
 // What a call changed besides its verdicts, as bits.
 enum policy_event : unsigned {
-    POLICY_ALARM_RAISED = 1,   // the queue reached the high water mark
-    POLICY_DROPS_BEGAN = 2,    // the first drop since the alarm was last lowered
-    POLICY_ALARM_LOWERED = 4,  // the queue drained to the low water mark
+    POLICY_ALARM_RAISED = 1,      // the queue reached the high water mark
+    POLICY_DROPS_BEGAN = 2,       // the first drop since the alarm was last lowered
+    POLICY_ALARM_LOWERED = 4,     // the queue drained to the low water mark
+    POLICY_CREDIT_EXHAUSTED = 8,  // a new destination was held for want of credit, first time
+    POLICY_CREDIT_RESTORED = 16,  // credit again after it ran out
 };
 
-// One held packet: the caller's handle for it, its destination and its owner.
+// One held packet: the caller's handle for it, its flow and its owner.
 struct policy_held {
     uint64_t handle;
     policy_address destination;
     uint32_t owner;
     int32_t next;  // index of the next on the queue or the free list; -1 at the end
+    uint8_t protocol;
+    uint16_t source_port, port;
+};
+
+// A connection passed as new, waiting for its answer to bring credit back.
+struct policy_awaited {
+    policy_flow flow;
+    int32_t reward;  // 0: a free entry
+    int64_t since_ms;
 };
 
 // The rule's whole state. Made by policy_init, read through the functions below.
@@ -65,6 +103,11 @@ struct policy {
     int64_t now_ms;
     int64_t next_release_ms;
     policy_counters counters;
+    int32_t credit;           // the host's balance (answer credit on)
+    bool credit_exhausted;    // a hold for want of credit has been announced
+    int32_t credit_ticks;     // releases since credit last came back on its own
+    policy_awaited *awaited;  // POLICY_AWAITED entries (answer credit on)
+    int32_t awaited_next;     // the entry the next one takes when none is free
 };
 
 // Sets the rule up at the given time, its working set filled with IPv4 0.0.0.0 as the daemon's
@@ -75,10 +118,20 @@ int policy_init(policy *rule, const policy_settings *settings, int64_t now_ms);
 void policy_free(policy *rule);
 
 // Judges one packet to the destination at the time: passed at once to a destination in the
-// working set, else held under the caller's handle while the queue has room, else dropped.
-// Events are or-ed into *events. Times must not go back (an earlier one counts as the latest).
+// working set, else (answer credit on) passed at once while the host has credit, else held
+// under the caller's handle while the queue has room, else dropped. Events are or-ed into
+// *events. Times must not go back (an earlier one counts as the latest).
 policy_verdict policy_packet(policy *rule, int64_t now_ms, const policy_address *destination,
                              uint32_t owner, uint64_t handle, unsigned *events);
+// The same for a packet whose ports are known, as answer credit needs them.
+policy_verdict policy_packet_flow(policy *rule, int64_t now_ms, const policy_flow *flow,
+                                  uint32_t owner, uint64_t handle, unsigned *events);
+
+// The flow's destination answered (a SYN-ACK, a datagram back): a connection that the rule
+// passed as new brings credit back; any other answer changes nothing. True when it was one.
+bool policy_answered(policy *rule, int64_t now_ms, const policy_flow *flow, unsigned *events);
+// The flow ended without an answer: it brings nothing back and is no longer awaited.
+void policy_unanswered(policy *rule, const policy_flow *flow);
 
 // One release at the time: the oldest held packet's destination joins the working set and the
 // handles of it and of every other packet held for that destination (queue order) are written

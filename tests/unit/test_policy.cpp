@@ -212,3 +212,134 @@ TEST(Policy, RefusesEmptySettings) {
 }
 
 }  // namespace
+
+namespace {
+
+// Answer credit, step by step: 'p' a packet (its verdict), 'a' the answer of an earlier packet's
+// flow (true when it brought credit back), 'u' the end of a flow without an answer, 'r' a release
+// (how many packets it let go). After each step, the balance.
+struct credit_step {
+    char kind;
+    int host;         // 192.0.2.<host>, port 1000 + host from source port 40000 + host
+    int expected;     // the verdict, whether the answer counted, or how many were released
+    int32_t balance;  // the credit afterwards
+    unsigned events = 0;
+};
+
+struct credit_case {
+    const char *name;
+    policy_settings settings;
+    std::vector<credit_step> steps;
+};
+
+policy_flow flow_to(int host) {
+    unsigned char bytes[4] = {192, 0, 2, static_cast<unsigned char>(host)};
+    return policy_flow{policy_make_address(bytes, 4), 6, static_cast<uint16_t>(40000 + host),
+                       static_cast<uint16_t>(1000 + host)};
+}
+
+TEST(PolicyCredit, Sequences) {
+    const policy_settings credit3{5, 4, 4, 0, 1000, 3, 5};
+    const std::vector<credit_case> cases = {
+        {"new hosts pass on credit while it lasts, then wait in the queue",
+         credit3,
+         {{'p', 1, P, 2},
+          {'p', 2, P, 1},
+          {'p', 3, P, 0},
+          {'p', 4, H, 0, POLICY_CREDIT_EXHAUSTED},
+          {'p', 5, H, 0},  // the episode is announced once
+          {'r', 0, 1, 0}}},
+        {"an answer brings two back, up to the ceiling; an unknown flow's answer nothing",
+         credit3,
+         {{'p', 1, P, 2},
+          {'a', 1, 1, 4},
+          {'a', 1, 0, 4},  // once only
+          {'a', 9, 0, 4},
+          {'p', 2, P, 3},
+          {'p', 3, P, 2},
+          {'a', 2, 1, 4},
+          {'a', 3, 1, 5}}},  // the ceiling
+        {"an answered host joins the working set: the next connection costs nothing",
+         credit3,
+         {{'p', 1, P, 2}, {'a', 1, 1, 4}, {'p', 1, P, 4}, {'p', 2, P, 3}}},
+        {"a flow that ends unanswered is no longer awaited",
+         credit3,
+         {{'p', 1, P, 2}, {'u', 1, 0, 2}, {'a', 1, 0, 2}}},
+        {"credit above the start falls back one a release, below it comes back one in ten",
+         credit3,
+         {{'p', 1, P, 2},
+          {'a', 1, 1, 4},
+          {'r', 0, 0, 3},
+          {'r', 0, 0, 3},
+          {'p', 2, P, 2},
+          {'r', 0, 0, 2},
+          {'r', 0, 0, 2},
+          {'r', 0, 0, 2},
+          {'r', 0, 0, 2},
+          {'r', 0, 0, 2},
+          {'r', 0, 0, 2},
+          {'r', 0, 0, 2},
+          {'r', 0, 0, 2},
+          {'r', 0, 0, 2},
+          {'r', 0, 0, 3}}},
+        {"out of credit, a released host that answers brings one back; the episode ends at the "
+         "start again",
+         {5, 4, 4, 0, 1000, 1, 2},
+         {{'p', 1, P, 0},
+          {'p', 2, H, 0, POLICY_CREDIT_EXHAUSTED},
+          {'r', 0, 1, 0},
+          {'a', 2, 1, 1, POLICY_CREDIT_RESTORED},
+          {'p', 3, P, 0},
+          {'p', 4, H, 0, POLICY_CREDIT_EXHAUSTED}}},
+        {"a full queue still drops, and the alarm still rises",
+         {5, 2, 2, 0, 1000, 1, 2},
+         {{'p', 1, P, 0},
+          {'p', 2, H, 0, POLICY_CREDIT_EXHAUSTED},
+          {'p', 3, H, 0, POLICY_ALARM_RAISED},
+          {'p', 4, D, 0, POLICY_DROPS_BEGAN}}},
+    };
+    for (const credit_case &c : cases) {
+        policy rule;
+        ASSERT_EQ(policy_init(&rule, &c.settings, 0), 0) << c.name;
+        int64_t now = 0;
+        uint64_t handle = 0;
+        for (size_t i = 0; i < c.steps.size(); ++i) {
+            const credit_step &s = c.steps[i];
+            policy_flow flow = flow_to(s.host);
+            unsigned events = 0;
+            now += 100;
+            int got = 0;
+            if (s.kind == 'p') {
+                got = policy_packet_flow(&rule, now, &flow, 0, ++handle, &events);
+            } else if (s.kind == 'a') {
+                got = policy_answered(&rule, now, &flow, &events) ? 1 : 0;
+            } else if (s.kind == 'u') {
+                policy_unanswered(&rule, &flow);
+            } else {
+                uint64_t out[4];
+                got = policy_release(&rule, now, out, 4, &events);
+            }
+            EXPECT_EQ(got, s.expected) << c.name << ", step " << i;
+            EXPECT_EQ(rule.credit, s.balance) << c.name << ", step " << i;
+            EXPECT_EQ(events, s.events) << c.name << ", step " << i;
+        }
+        policy_free(&rule);
+    }
+}
+
+// Off, the rule is the rule: no credit, nothing awaited, a new host waits.
+TEST(PolicyCredit, OffByDefault) {
+    policy_settings settings{5, 4, 4, 0, 1000};
+    policy rule;
+    ASSERT_EQ(policy_init(&rule, &settings, 0), 0);
+    EXPECT_EQ(rule.awaited, nullptr);
+    policy_flow flow = flow_to(1);
+    unsigned events = 0;
+    EXPECT_EQ(policy_packet_flow(&rule, 1, &flow, 0, 1, &events), POLICY_HOLD);
+    EXPECT_FALSE(policy_answered(&rule, 2, &flow, &events));
+    EXPECT_EQ(events, 0u);
+    EXPECT_EQ(rule.counters.credit_passed, 0u);
+    policy_free(&rule);
+}
+
+}  // namespace
