@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "alarm.h"
+#include "answers.h"
 #include "daemon_rule.h"
 #include "event_log.h"
 #include "owner_block.h"
@@ -51,6 +52,12 @@ void *dethrottle_thread_start(void *arg) {
             end_worker_thread();
         }
         owner_block_publish();
+        if (daemon_rule_credit_on()) {
+            credit_state credit = daemon_rule_credit();
+            owner_block_credit published{true, credit.balance, credit.passed_on_credit,
+                                         credit.answers, answer_events_lost()};
+            owner_block_publish_credit(&published);
+        }
         worker_beat(WORKER_DETHROTTLE);
     }
 }

@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "alarm.h"
+#include "answers.h"
 #include "daemon_rule.h"
 #include "event_log.h"
 #include "ulvo.h"
@@ -223,6 +224,7 @@ int handle_message(tt_param *param, cre **current, tt_stat *counters) {
     if (!dispatch(param, current, counters, &events)) {
         return 1;
     }
+    credit_report(events);
     if ((events & POLICY_ALARM_RAISED) != 0 && alarm_raise()) {
         ++counters->times_vla_detected;
         publish(param, counters);

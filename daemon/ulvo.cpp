@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "answers.h"
+#include "daemon_rule.h"
 #include "event_log.h"
 #include "guards.h"
 #include "owner_block.h"
@@ -290,8 +292,13 @@ void init_library(ulvo_config *config) {
     if (set_sig_handler(start_status_file()) != 0) {
         fail_start();
     }
+    ulvo_credit_config credit{};
     if (init_log_lock() != 0 || init_ulvolib() != 0 || read_config(config) != 0 ||
-        alloc_mem(config) != 0) {
+        read_credit_config(&credit) != 0) {
+        fail_start();
+    }
+    set_daemon_rule_credit(&credit);
+    if (alloc_mem(config) != 0 || answers_open() != 0) {
         fail_start();
     }
     // Without it the metrics lack the held connections by owner; the daemon still works.
@@ -339,6 +346,9 @@ void start_workers(ulvo_config *config) {
         fail_start_with_shutdown();
     }
     dethrottle_thread_running = 1;
+    if (answers_start() != 0) {
+        fail_start_with_shutdown();
+    }
 }
 
 // The last step of start-up: the rules and the allow-list are loaded and the start-status file

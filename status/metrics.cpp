@@ -188,6 +188,22 @@ int write_metrics(FILE *out, const ulvo_metrics *m) {
         sample(out, "kel_ulvo_rules_restored_total", m->rules_restored);
     }
 
+    // Answer credit: only where it is on, so that a daemon without it shows what it always did.
+    if (m->up && m->credit_known) {
+        describe(out, "kel_ulvo_credit_balance", "gauge",
+                 "The host's answer credit: new destinations that may still pass at once.");
+        fprintf(out, "kel_ulvo_credit_balance %" PRId32 "\n", m->credit.balance);
+        describe(out, "kel_ulvo_credit_passed_total", "counter",
+                 "Connections to new destinations passed at once on answer credit.");
+        sample(out, "kel_ulvo_credit_passed_total", m->credit.passed);
+        describe(out, "kel_ulvo_credit_answers_total", "counter",
+                 "Answers from new destinations that brought credit back.");
+        sample(out, "kel_ulvo_credit_answers_total", m->credit.answers);
+        describe(out, "kel_ulvo_conntrack_events_lost_total", "counter",
+                 "Times connection-tracking events were lost: their answers brought no credit.");
+        sample(out, "kel_ulvo_conntrack_events_lost_total", m->credit.events_lost);
+    }
+
     for (const config_gauge &g : CONFIG_GAUGES) {
         describe(out, g.name, "gauge", g.help);
         fprintf(out, "%s %d\n", g.name, static_cast<int>(m->config.*g.field));

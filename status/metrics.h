@@ -7,6 +7,7 @@
 
 #include "config.h"
 #include "cre_pool.h"
+#include "owner_block.h"
 #include "shm_layout.h"
 
 // Where the kernel lists the nfnetlink queues of the caller's network namespace.
@@ -35,6 +36,8 @@ struct ulvo_metrics {
     bool rules_known;         // the daemon published the state of its rules
     uint32_t allow_entries;   // allow-list entries in force
     uint32_t rules_restored;  // times the rule guard put missing rules back
+    bool credit_known;        // answer credit is on and the daemon published it
+    owner_block_credit credit;
 };
 
 // Looks the queue up in the text of the kernel's queue table: 0 with its counters filled in, 1

@@ -59,6 +59,7 @@ bool read_block_metrics(ulvo_metrics *m) {
     m->rules_known = owner_block_read_rules(config.shared_memory_key, pid, &rules) == 0;
     m->allow_entries = rules.allow_entries;
     m->rules_restored = rules.rules_restored;
+    m->credit_known = owner_block_read_credit(config.shared_memory_key, pid, &m->credit) == 0;
     return true;
 }
 

@@ -12,7 +12,8 @@
 
 namespace {
 
-policy prule{};  // the daemon's rule; its queue holds pool elements
+policy prule{};                // the daemon's rule; its queue holds pool elements
+ulvo_credit_config pcredit{};  // answer credit, set before the rule is made
 // One release's handles and verdict details, queue_size of each.
 uint64_t *preleased = nullptr;
 released_cre *preleased_packets = nullptr;
@@ -69,13 +70,48 @@ policy_address destination_of(const cre *element) {
     return address;
 }
 
+// The element's packet as connection tracking knows its connection: destination, protocol and
+// ports (0 where the header is too short to hold them).
+policy_flow flow_of(const cre *element) {
+    policy_flow flow{destination_of(element), 0, 0, 0};
+    const unsigned char *ip =
+        reinterpret_cast<const unsigned char *>(element->pkt) + IPQ_PAYLOAD_OFFSET;
+    size_t length = element->pkt->data_len;
+    size_t header = 0;
+    if (element->ip_version == 1 && length >= 20) {
+        header = static_cast<size_t>(ip[0] & 0x0f) * 4;
+        flow.protocol = ip[9];
+    } else if (element->ip_version == 2 && length >= 40) {
+        header = 40;
+        flow.protocol = ip[6];
+    }
+    if ((flow.protocol == 6 || flow.protocol == 17) && header >= 20 && length >= header + 4) {
+        flow.source_port = static_cast<uint16_t>(ip[header] << 8 | ip[header + 1]);
+        flow.port = static_cast<uint16_t>(ip[header + 2] << 8 | ip[header + 3]);
+    }
+    return flow;
+}
+
 }  // namespace
 
+void set_daemon_rule_credit(const ulvo_credit_config *credit) {
+    mutex_guard locked(&rule_mutex);
+    pcredit = *credit;
+}
+
 int init_daemon_rule(const ulvo_config *config) {
-    policy_settings settings{
-        static_cast<uint32_t>(config->host_working_set_size),
-        static_cast<uint32_t>(config->dq_size), static_cast<uint32_t>(config->dq_high_watermark),
-        static_cast<uint32_t>(config->dq_low_watermark), int64_t{config->dq_delay_seconds} * 1000};
+    ulvo_credit_config credit;
+    {
+        mutex_guard locked(&rule_mutex);
+        credit = pcredit;
+    }
+    policy_settings settings{static_cast<uint32_t>(config->host_working_set_size),
+                             static_cast<uint32_t>(config->dq_size),
+                             static_cast<uint32_t>(config->dq_high_watermark),
+                             static_cast<uint32_t>(config->dq_low_watermark),
+                             int64_t{config->dq_delay_seconds} * 1000,
+                             static_cast<uint32_t>(credit.new_host_credit),
+                             static_cast<uint32_t>(credit.credit_ceiling)};
     auto *released = static_cast<uint64_t *>(calloc(settings.queue_size, sizeof(uint64_t)));
     auto *packets = static_cast<released_cre *>(calloc(settings.queue_size, sizeof(released_cre)));
     policy made{};
@@ -93,10 +129,29 @@ int init_daemon_rule(const ulvo_config *config) {
 }
 
 policy_verdict judge_cre(cre *element, int64_t now_ms, unsigned *events) {
-    policy_address destination = destination_of(element);
+    policy_flow flow = flow_of(element);
     mutex_guard locked(&rule_mutex);
-    return policy_packet(&prule, now_ms, &destination, element->owner_uid,
-                         reinterpret_cast<uintptr_t>(element), events);
+    return policy_packet_flow(&prule, now_ms, &flow, element->owner_uid,
+                              reinterpret_cast<uintptr_t>(element), events);
+}
+
+bool daemon_rule_credit_on() {
+    mutex_guard locked(&rule_mutex);
+    return prule.awaited != nullptr;
+}
+
+bool answer_seen(const policy_flow *flow, bool replied, int64_t now_ms, unsigned *events) {
+    mutex_guard locked(&rule_mutex);
+    if (!replied) {
+        policy_unanswered(&prule, flow);
+        return false;
+    }
+    return policy_answered(&prule, now_ms, flow, events);
+}
+
+credit_state daemon_rule_credit() {
+    mutex_guard locked(&rule_mutex);
+    return credit_state{prule.credit, prule.counters.credit_passed, prule.counters.answers};
 }
 
 int release_cres(int64_t now_ms, unsigned *events, const released_cre **released) {
@@ -173,6 +228,7 @@ void make_known_for_test(const cre *element) {
 
 void reset_daemon_rule_for_test() {
     mutex_guard locked(&rule_mutex);
+    pcredit = ulvo_credit_config{};
     policy_free(&prule);
     prule = policy{};
     free(preleased);

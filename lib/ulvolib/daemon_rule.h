@@ -9,8 +9,12 @@
 #include "cre_pool.h"
 #include "policy.h"
 
+// Sets the answer credit that init_daemon_rule gives the rule (off until set).
+void set_daemon_rule_credit(const ulvo_credit_config *credit);
 // Makes the rule from the configuration: 0, or 1 when memory is short.
 int init_daemon_rule(const ulvo_config *config);
+// True when the rule gives answer credit.
+bool daemon_rule_credit_on();
 
 // Judges the element's packet at the time (monotonic ms): POLICY_PASS, POLICY_HOLD (the rule
 // keeps the element until a release hands it back) or POLICY_DROP; events are or-ed in.
@@ -25,6 +29,19 @@ struct released_cre {
 // Their elements are back in the pool before the lock is let go, so that the pool always has
 // room for each throttle thread's next packet. Events are or-ed in.
 int release_cres(int64_t now_ms, unsigned *events, const released_cre **released);
+
+// A connection of the host was answered, or ended unanswered (replied false), as connection
+// tracking reports it; events are or-ed in. True when it brought credit back.
+bool answer_seen(const policy_flow *flow, bool replied, int64_t now_ms, unsigned *events);
+
+// What the metrics show of the answer credit.
+struct credit_state {
+    int32_t balance;
+    uint64_t passed_on_credit;
+    uint64_t answers;
+};
+// The credit's state now.
+credit_state daemon_rule_credit();
 
 // The number of elements on the delay queue.
 int queued_cr_count();

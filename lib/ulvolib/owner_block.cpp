@@ -144,6 +144,40 @@ void owner_block_publish_rules(uint32_t allow_entries, uint32_t rules_restored) 
     active_publishers.fetch_sub(1);
 }
 
+namespace {
+
+struct credit_record {
+    uint32_t on;
+    int32_t balance;
+    uint32_t passed[2], answers[2], events_lost[2];
+};
+static_assert(sizeof(credit_record) ==
+              offsetof(shm_owner_block, credit_end_sig) - offsetof(shm_owner_block, credit_on));
+
+void split(uint64_t value, uint32_t (&out)[2]) {
+    out[0] = static_cast<uint32_t>(value);
+    out[1] = static_cast<uint32_t>(value >> 32);
+}
+
+uint64_t join(const uint32_t (&in)[2]) {
+    return uint64_t{in[1]} << 32 | in[0];
+}
+
+}  // namespace
+
+void owner_block_publish_credit(const owner_block_credit *credit) {
+    active_publishers.fetch_add(1);
+    shm_owner_block *block = published.load();
+    if (block != nullptr) {
+        credit_record record{credit->on ? 1u : 0u, credit->balance, {}, {}, {}};
+        split(credit->passed, record.passed);
+        split(credit->answers, record.answers);
+        split(credit->events_lost, record.events_lost);
+        publish_section(&block->credit_begin_sig, &block->credit_end_sig, &record, sizeof record);
+    }
+    active_publishers.fetch_sub(1);
+}
+
 void owner_block_free() {
     shm_owner_block *block = published.exchange(nullptr);
     if (block == nullptr) {
@@ -193,13 +227,36 @@ int owner_block_read_rules(int32_t status_key, int32_t pid, owner_block_rules *r
         owner_block_rules rules;
         uint32_t end;
     } copy;
-    static_assert(sizeof copy ==
-                  sizeof(shm_owner_block) - offsetof(shm_owner_block, rules_begin_sig));
+    static_assert(sizeof copy == offsetof(shm_owner_block, credit_begin_sig) -
+                                     offsetof(shm_owner_block, rules_begin_sig));
     // Both signatures stay 0 until the daemon has loaded its rules: nothing to read then.
     bool read = signature(const_cast<uint32_t *>(&block->rules_end_sig)).load() != 0 &&
                 read_section(&block->rules_begin_sig, &copy, [](const auto &) { return true; });
     if (read) {
         *rules = copy.rules;
+    }
+    shmdt(block);
+    return read ? 0 : 1;
+}
+
+int owner_block_read_credit(int32_t status_key, int32_t pid, owner_block_credit *credit) {
+    const shm_owner_block *block = attach_for_reading(status_key, pid);
+    if (block == nullptr) {
+        return 1;
+    }
+    struct {
+        uint32_t begin;
+        credit_record record;
+        uint32_t end;
+    } copy;
+    static_assert(sizeof copy ==
+                  sizeof(shm_owner_block) - offsetof(shm_owner_block, credit_begin_sig));
+    bool read = signature(const_cast<uint32_t *>(&block->credit_end_sig)).load() != 0 &&
+                read_section(&block->credit_begin_sig, &copy, [](const auto &) { return true; }) &&
+                copy.record.on == 1;
+    if (read) {
+        *credit = owner_block_credit{true, copy.record.balance, join(copy.record.passed),
+                                     join(copy.record.answers), join(copy.record.events_lost)};
     }
     shmdt(block);
     return read ? 0 : 1;

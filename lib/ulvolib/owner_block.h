@@ -24,22 +24,39 @@ struct shm_owner_block {
     uint32_t allow_entries;   // entries of the allow-list in force
     uint32_t rules_restored;  // times the guard put missing rules back
     uint32_t rules_end_sig;
+    // Written by the de-throttle thread; zero while answer credit is off.
+    uint32_t credit_begin_sig;
+    uint32_t credit_on;
+    int32_t credit_balance;
+    uint32_t credit_passed[2];  // low and high 32 bits
+    uint32_t credit_answers[2];
+    uint32_t credit_events_lost[2];
+    uint32_t credit_end_sig;
 };
 // Only 32-bit fields: both builds lay it out alike.
 static_assert(sizeof(owner_count) == 8);
-static_assert(sizeof(shm_owner_block) == 332);
+static_assert(sizeof(shm_owner_block) == 372);
 static_assert(offsetof(shm_owner_block, begin_sig) == 40);
 static_assert(offsetof(shm_owner_block, end_sig) == 312);
 static_assert(offsetof(shm_owner_block, rules_begin_sig) == 316);
 static_assert(offsetof(shm_owner_block, rules_end_sig) == 328);
+static_assert(offsetof(shm_owner_block, credit_begin_sig) == 332);
+static_assert(offsetof(shm_owner_block, credit_end_sig) == 368);
 
 inline constexpr char OWNER_BLOCK_MAGIC[] = "kel-ulvo held by owner";
-inline constexpr uint32_t OWNER_BLOCK_VERSION = 2;
+inline constexpr uint32_t OWNER_BLOCK_VERSION = 3;
 
 // The state of the daemon's rules, as the metrics show it.
 struct owner_block_rules {
     uint32_t allow_entries;
     uint32_t rules_restored;
+};
+
+// The answer credit, as the metrics show it.
+struct owner_block_credit {
+    bool on;
+    int32_t balance;
+    uint64_t passed, answers, events_lost;
 };
 
 // The segment's key for a status block key (never IPC_PRIVATE).
@@ -52,6 +69,8 @@ int owner_block_create(int32_t status_key, int32_t pid);
 void owner_block_publish();
 // The daemon's main thread: publishes the state of the rules (nothing without a segment).
 void owner_block_publish_rules(uint32_t allow_entries, uint32_t rules_restored);
+// The daemon's de-throttle thread: publishes the answer credit (nothing without a segment).
+void owner_block_publish_credit(const owner_block_credit *credit);
 // The daemon: removes the segment.
 void owner_block_free();
 
@@ -61,3 +80,6 @@ int owner_block_read(int32_t status_key, int32_t pid, owner_count *out, int *cou
 // The status tool: the state of the rules that the daemon with the pid published; 0, or 1 when
 // there is none to read (no segment, or the daemon has not loaded its rules yet).
 int owner_block_read_rules(int32_t status_key, int32_t pid, owner_block_rules *rules);
+// The status tool: the answer credit that the daemon with the pid published; 0, or 1 when there
+// is none to read (no segment, or answer credit is off).
+int owner_block_read_credit(int32_t status_key, int32_t pid, owner_block_credit *credit);

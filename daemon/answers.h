@@ -1,0 +1,16 @@
+// Answer credit in the daemon: the connection-tracking events that say which of the host's
+// connections were answered, read by a thread of their own, and the credit's reports.
+#pragma once
+
+#include <cstdint>
+
+// Opens the event socket when answer credit is on; nothing when it is off: 0, or 1 reported to
+// the start-status file (the start fails: the credit would never come back).
+int answers_open();
+// Starts the thread that reads the events (when the socket is open): 0, or 1 reported.
+int answers_start();
+// Reports what a call of the rule says of the credit, running out and coming back, to the event
+// log (and so to the system log).
+void credit_report(unsigned events);
+// Events lost so far (the socket's buffer overflowed).
+uint64_t answer_events_lost();

@@ -1,0 +1,151 @@
+// Answer credit against the real kernel: connection tracking's events say which of the host's
+// connections were answered, and only those bring credit back.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+#include "daemon_fixture.h"
+#include "traffic.h"
+
+namespace {
+
+constexpr uint16_t ECHO_PORT = 7001;
+constexpr char ECHO_HOST[] = "127.0.0.22";
+
+class Credit : public DaemonTest {
+  protected:
+    void SetUp() override {
+        DaemonTest::SetUp();
+        write_config({{"host_working_set_size", "5"},
+                      {"delay_queue_delay_seconds", "1"},
+                      {"delay_queue_size", "10"},
+                      {"delay_queue_high_watermark", "8"},
+                      {"delay_queue_low_watermark", "4"},
+                      {"shared_memory_key", "0x4b554c56"},
+                      {"new_host_credit", "3"},
+                      {"credit_ceiling", "5"}});
+        // Answers every datagram to its address and port, from that address: an answer from
+        // another one would be a flow of its own.
+        echo = Fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        SockAddr any(ECHO_HOST, ECHO_PORT);
+        ASSERT_EQ(bind(echo.get(), any.get(), any.length), 0);
+        echoing = std::thread([this] {
+            while (!stop_echo) {
+                if (!wait_readable(echo.get(), 20)) {
+                    continue;
+                }
+                char data[64];
+                sockaddr_storage from{};
+                socklen_t length = sizeof from;
+                ssize_t n = recvfrom(echo.get(), data, sizeof data, 0,
+                                     reinterpret_cast<sockaddr *>(&from), &length);
+                if (n > 0) {
+                    sendto(echo.get(), data, static_cast<size_t>(n), 0,
+                           reinterpret_cast<sockaddr *>(&from), length);
+                }
+            }
+        });
+    }
+    void TearDown() override {
+        stop_echo = true;
+        echoing.join();
+        DaemonTest::TearDown();
+    }
+
+    // The credit's metrics after the daemon has published them (once per release).
+    static std::map<std::string, long> credit_metrics() {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+        std::istringstream lines(run_output(std::string(STATUS_TOOL) + " -metrics"));
+        std::map<std::string, long> values;
+        std::string name;
+        long value;
+        std::string line;
+        while (std::getline(lines, line)) {
+            std::istringstream words(line);
+            if (line.rfind("kel_ulvo_credit", 0) == 0 || line.rfind("kel_ulvo_conntrack", 0) == 0) {
+                words >> name >> value;
+                values[name] = value;
+            }
+        }
+        return values;
+    }
+
+    // A datagram to the echo port from a socket of its own; true when the answer came.
+    static bool udp_exchange(const std::string &host, uint16_t port) {
+        SockAddr to(host, port);
+        Fd fd(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+        timeval wait{1, 0};
+        setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        char data[8] = "credit";
+        sendto(fd.get(), data, sizeof data, 0, to.get(), to.length);
+        return recv(fd.get(), data, sizeof data, 0) > 0;
+    }
+
+    Fd echo;
+    std::thread echoing;
+    std::atomic<bool> stop_echo{false};
+};
+
+// One run: answered TCP and UDP bring credit back, a refused connection, an unanswered datagram
+// and a connection from another host do not; the credit runs out, the next new host waits in
+// the queue, and the event log says so once.
+TEST_F(Credit, OnlyTheHostsOwnAnsweredConnectionsBringCreditBack) {
+    std::string status = start_daemon();
+    ASSERT_EQ(status.find("failed to start"), std::string::npos) << status;
+    auto m = credit_metrics();
+    EXPECT_EQ(m["kel_ulvo_credit_balance"], 3);
+
+    double answered = connect_ms("127.0.0.21");
+    EXPECT_GE(answered, 0);
+    EXPECT_LT(answered, 300) << "passed at once on credit";
+    EXPECT_TRUE(udp_exchange(ECHO_HOST, ECHO_PORT));
+    m = credit_metrics();
+    EXPECT_EQ(m["kel_ulvo_credit_passed_total"], 2);
+    EXPECT_EQ(m["kel_ulvo_credit_answers_total"], 2);
+    // 3 - 2 + 2 × 2 is the ceiling of 5, which falls back to the start by one a release.
+    EXPECT_EQ(m["kel_ulvo_credit_balance"], 3);
+
+    // Refused (a reset is a reply, not an answer) and unanswered: spent, nothing back.
+    Fd refused = connect_nonblocking("127.0.0.23", 7999);
+    EXPECT_FALSE(udp_exchange("127.0.0.24", 7998));
+    // A connection another host opens to this one.
+    run("unshare --net sleep 30 >/dev/null 2>&1 & echo $! >" + private_dir() + "/peer");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::string peer = run_output("cat " + private_dir() + "/peer");
+    peer.erase(peer.find_last_not_of('\n') + 1);
+    ASSERT_EQ(run("ip link add veth-here type veth peer name veth-peer && "
+                  "ip link set veth-peer netns " +
+                  peer +
+                  " && ip addr add 10.99.0.1/24 dev veth-here && ip link set veth-here up && "
+                  "nsenter --net=/proc/" +
+                  peer +
+                  "/ns/net sh -c 'ip addr add 10.99.0.2/24 dev veth-peer && "
+                  "ip link set veth-peer up && ip link set lo up'"),
+              0);
+    EXPECT_EQ(run("nsenter --net=/proc/" + peer + "/ns/net bash -c 'exec 3<>/dev/tcp/10.99.0.1/" +
+                  std::to_string(SERVICE_PORT) + "'"),
+              0)
+        << "the inbound connection is made";
+    m = credit_metrics();
+    EXPECT_EQ(m["kel_ulvo_credit_passed_total"], 4);
+    EXPECT_EQ(m["kel_ulvo_credit_answers_total"], 2) << "refused, unanswered and inbound: none";
+    EXPECT_EQ(m["kel_ulvo_credit_balance"], 1);
+    EXPECT_EQ(m["kel_ulvo_conntrack_events_lost_total"], 0);
+
+    // Spend the last one: the next new hosts wait for their release.
+    for (const char *host : {"127.0.0.25", "127.0.0.26", "127.0.0.27"}) {
+        Fd spent = connect_nonblocking(host, 7997);  // refused: no credit back
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    double held = connect_ms("127.0.0.28");
+    EXPECT_GT(held, 300) << "waited for a release";
+    std::string log = read_file(EVENT_LOG);
+    EXPECT_EQ(count(log, "answer credit is spent"), 1) << log;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    return sandbox_main(argc, argv);
+}
