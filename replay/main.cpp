@@ -283,8 +283,9 @@ int run_live(replay_capture *capture, const replay_settings_text &settings, repl
     fprintf(conf,
             "host_working_set_size=%d\ndelay_queue_delay_seconds=%d\ndelay_queue_size=%d\n"
             "delay_queue_high_watermark=%d\ndelay_queue_low_watermark=%d\n"
-            "shared_memory_key=0x4b554c56\n",
-            settings.working_set, settings.delay, settings.queue, settings.high, settings.low);
+            "shared_memory_key=0x4b554c56\nnew_host_credit=%d\ncredit_ceiling=%d\n",
+            settings.working_set, settings.delay, settings.queue, settings.high, settings.low,
+            settings.credit, settings.ceiling);
     fclose(conf);
     if (live_write_plan((d + "/plan").c_str(), *capture) != 0 ||
         live_write_world_rules((d + "/world.rules4").c_str(), *capture, 4) != 0 ||

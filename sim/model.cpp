@@ -44,6 +44,8 @@ struct host_rules {
     int offset_count;
     uint64_t address_space;
     bool addresses;  // real destinations, working-set hits and shared groups (exact mode)
+    uint32_t credit_start, credit_ceiling;  // answer credit; 0: off
+    uint64_t hosts;                         // a probe to an address below this is answered
 };
 
 // One throttled infected host: the daemon's own rule (policy.h), fed the worm's probes. The
@@ -93,8 +95,13 @@ int64_t to_ms(double seconds) {
 void host_init(const host_rules *rules, host_sim *host, double start, double phase) {
     host->start = start;
     host->phase = phase;
-    policy_settings settings{rules->working_set_size, rules->queue_size, rules->queue_size + 1, 0,
-                             std::max<int64_t>(1, to_ms(rules->delay))};
+    policy_settings settings{rules->working_set_size,
+                             rules->queue_size,
+                             rules->queue_size + 1,
+                             0,
+                             std::max<int64_t>(1, to_ms(rules->delay)),
+                             rules->credit_start,
+                             rules->credit_ceiling};
     policy_init(&host->rule, &settings, to_ms(start));
     host->released.resize(rules->queue_size);
     size_t ring = 1;
@@ -106,9 +113,28 @@ void host_init(const host_rules *rules, host_sim *host, double start, double pha
     host->live.assign(ring, live_probe{0, 0, PROBE_OUT});
 }
 
+// With answer credit, a contact that met a host is answered at once (a round trip is nothing
+// at the model's step): with real destinations when the address is a host's, else with the
+// chance that a random address is one.
+void answer_contact(const host_rules *rules, host_sim *host, const policy_address &address,
+                    uint64_t dest, double now, std::mt19937_64 *rng) {
+    if (rules->credit_start == 0) {
+        return;
+    }
+    bool answered = rules->addresses ? dest < rules->hosts
+                                     : std::uniform_real_distribution<double>(0.0, 1.0)(*rng) *
+                                               static_cast<double>(rules->address_space) <
+                                           static_cast<double>(rules->hosts);
+    if (answered) {
+        policy_flow flow{address, 0, 0, 0};
+        unsigned events = 0;
+        policy_answered(&host->rule, to_ms(now), &flow, &events);
+    }
+}
+
 // A new probe, or the retransmission of a dropped one, meets the daemon.
 void host_packet(const host_rules *rules, host_sim *host, uint64_t k, uint64_t dest, double now,
-                 std::vector<contact> *out) {
+                 std::vector<contact> *out, std::mt19937_64 *rng) {
     live_probe &probe = host->live[k % host->live.size()];
     host->packets++;
     policy_address address = probe_address(rules, k, dest);
@@ -117,6 +143,7 @@ void host_packet(const host_rules *rules, host_sim *host, uint64_t k, uint64_t d
         case POLICY_PASS:
             out->push_back(contact{now, dest});
             probe.state = PROBE_OUT;
+            answer_contact(rules, host, address, dest, now, rng);
             break;
         case POLICY_HOLD:
             probe.state = PROBE_HELD;
@@ -129,13 +156,15 @@ void host_packet(const host_rules *rules, host_sim *host, uint64_t k, uint64_t d
 
 // One release: the destination is contacted when the youngest probe among its released packets
 // is still waited for.
-void host_release(const host_rules *rules, host_sim *host, double now, std::vector<contact> *out) {
+void host_release(const host_rules *rules, host_sim *host, double now, std::vector<contact> *out,
+                  std::mt19937_64 *rng) {
     host->next_release++;
     const policy_held *head = policy_first_held(&host->rule);
     if (head == nullptr) {
         return;
     }
-    const uint64_t value = address_value(head->destination);
+    const policy_address released_address = head->destination;
+    const uint64_t value = address_value(released_address);
     unsigned events = 0;
     int n = policy_release(&host->rule, to_ms(now), host->released.data(),
                            static_cast<int>(host->released.size()), &events);
@@ -153,11 +182,12 @@ void host_release(const host_rules *rules, host_sim *host, double now, std::vect
     const double newest_send = host->start + static_cast<double>(newest) / rules->rate;
     if (rules->lifetime < 0 || newest_send + rules->lifetime > now) {
         out->push_back(contact{now, rules->addresses ? value : dest});
+        answer_contact(rules, host, released_address, rules->addresses ? value : dest, now, rng);
     }
 }
 
 void host_retry(const host_rules *rules, host_sim *host, int j, double now,
-                std::vector<contact> *out) {
+                std::vector<contact> *out, std::mt19937_64 *rng) {
     const uint64_t k = host->retry_cursor[j]++;
     live_probe &probe = host->live[k % host->live.size()];
     if (probe.number != k || probe.state == PROBE_OUT) {
@@ -171,7 +201,7 @@ void host_retry(const host_rules *rules, host_sim *host, int j, double now,
         policy_packet(&host->rule, to_ms(now), &address, 0, k, &events);
         return;
     }
-    host_packet(rules, host, k, probe.dest, now, out);
+    host_packet(rules, host, k, probe.dest, now, out, rng);
 }
 
 // Plays the host's events before t_end, in time order; at a tie the release comes first, then
@@ -200,7 +230,7 @@ void host_advance(const host_rules *rules, host_sim *host, double t_end, std::mt
             if (t_release >= t_end) {
                 return;
             }
-            host_release(rules, host, t_release, out);
+            host_release(rules, host, t_release, out, rng);
         } else if (t_probe <= t_retry + kTieSeconds) {
             if (t_probe >= t_end) {
                 return;
@@ -208,12 +238,12 @@ void host_advance(const host_rules *rules, host_sim *host, double t_end, std::mt
             const uint64_t k = host->next_probe++;
             const uint64_t dest = rules->addresses ? address(*rng) : 0;
             host->live[k % host->live.size()] = live_probe{k, dest, PROBE_DROPPED};
-            host_packet(rules, host, k, dest, t_probe, out);
+            host_packet(rules, host, k, dest, t_probe, out, rng);
         } else {
             if (t_retry >= t_end) {
                 return;
             }
-            host_retry(rules, host, retry, t_retry, out);
+            host_retry(rules, host, retry, t_retry, out, rng);
         }
     }
 }
@@ -227,6 +257,9 @@ void make_rules(const outbreak_params *p, bool addresses, host_rules *rules) {
     rules->offset_count = retransmission_offsets(p, rules->offsets, kMaxOffsets);
     rules->address_space = p->address_space;
     rules->addresses = addresses;
+    rules->credit_start = p->new_host_credit;
+    rules->credit_ceiling = p->credit_ceiling;
+    rules->hosts = p->hosts;
 }
 
 // The aggregate mode's description of one throttled host, per phase of its release timer:

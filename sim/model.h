@@ -27,6 +27,8 @@ struct outbreak_params {
     uint32_t delay_seconds = 1;       // delay_queue_delay_seconds
     uint32_t queue_size = 200;        // delay_queue_size
     uint32_t working_set_size = 5;    // host_working_set_size
+    uint32_t new_host_credit = 0;     // answer credit: 0 off (a probe to a host is answered)
+    uint32_t credit_ceiling = 0;      // 0: twice new_host_credit
     double worm_timeout = 3.0;        // the worm abandons a connection not made by then
     int transport = TRANSPORT_TCP;    // UDP: one datagram, never retransmitted or abandoned
     uint32_t syn_retries = 6;         // Linux net.ipv4.tcp_syn_retries
