@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "advise.h"
 #include "config.h"
 #include "event_log.h"
 #include "live.h"
@@ -45,6 +46,10 @@ constexpr char USAGE[] =
     "                         overrides them (default: as configured)\n"
     "  --phase S              the first release S seconds after the capture's first packet\n"
     "                         (default: one delay)\n"
+    "  --advise               the host's flows with a scan injected (10 probes a second for\n"
+    "                         60 s, 5 % answered) under a grid of settings of both\n"
+    "                         policies, and the settings that hold at most 1 % of the\n"
+    "                         host's own flows and at least 95 % of the scan\n"
     "  --live                 the same flows in real time through the installed kel-ulvod, in a\n"
     "                         private lab of network namespaces (as root), beside the replay in\n"
     "                         virtual time with the lab daemon's release times\n"
@@ -61,6 +66,7 @@ struct options {
     bool sweep = false;
     bool window = false;
     bool live = false;
+    bool advise = false;
     double phase = -1.0;           // when the first release comes; negative: one delay in
     const char *policy = nullptr;  // "rule" or "credit"; null: as configured
     std::vector<std::string> set_keys;
@@ -93,7 +99,7 @@ int read_settings(replay_settings_text *out) {
 }
 
 int parse_options(int argc, char **argv, options *o) {
-    enum { HOST = 1, SET, WINDOW, SWEEP, CSV, SVG, LIVE, PHASE, POLICY, HELP, VERSION };
+    enum { HOST = 1, SET, WINDOW, SWEEP, CSV, SVG, LIVE, PHASE, POLICY, ADVISE, HELP, VERSION };
     static const option longs[] = {{"host", required_argument, nullptr, HOST},
                                    {"set", required_argument, nullptr, SET},
                                    {"window", required_argument, nullptr, WINDOW},
@@ -104,6 +110,7 @@ int parse_options(int argc, char **argv, options *o) {
                                    {"help", no_argument, nullptr, HELP},
                                    {"phase", required_argument, nullptr, PHASE},
                                    {"policy", required_argument, nullptr, POLICY},
+                                   {"advise", no_argument, nullptr, ADVISE},
                                    {"version", no_argument, nullptr, VERSION},
                                    {nullptr, 0, nullptr, 0}};
     int c;
@@ -139,6 +146,9 @@ int parse_options(int argc, char **argv, options *o) {
                 break;
             case LIVE:
                 o->live = true;
+                break;
+            case ADVISE:
+                o->advise = true;
                 break;
             case POLICY:
                 if (strcmp(optarg, "rule") != 0 && strcmp(optarg, "credit") != 0) {
@@ -406,6 +416,9 @@ int main(int argc, char **argv) {
     }
     if (o.sweep) {
         print_sweep(capture, settings);
+    }
+    if (o.advise) {
+        print_advice(stdout, capture, settings, advise_scan{});
     }
     std::string title = o.captures.size() == 1 ? o.captures[0] : "several captures";
     title = title.substr(
