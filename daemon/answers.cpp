@@ -80,11 +80,33 @@ void *answers_thread_start(void *) {
     }
 }
 
+// 0 when the kernel's connection-tracking events are switched off in this network namespace
+// (net.netfilter.nf_conntrack_events), else 1 (also when it cannot be told).
+int conntrack_events_setting() {
+    FILE *setting = fopen("/proc/sys/net/netfilter/nf_conntrack_events", "re");
+    int value = 1;
+    if (setting != nullptr) {
+        if (fscanf(setting, "%d", &value) != 1) {
+            value = 1;
+        }
+        fclose(setting);
+    }
+    return value;
+}
+
 }  // namespace
 
-int answers_open() {
-    if (!daemon_rule_credit_on()) {
+int answers_open(const ulvo_credit_config *credit) {
+    if (credit->new_host_credit == 0) {
         return 0;
+    }
+    if (conntrack_events_setting() == 0) {
+        lib_report(TAG_ERROR, true,
+                   "   new_host_credit is set, but connection-tracking events are switched off\n"
+                   "   (net.netfilter.nf_conntrack_events=0): answer credit needs them. Set\n"
+                   "   new_host_credit=0 or switch them on, %s,%d\n",
+                   ULVO_UNIT, __LINE__);
+        return 1;
     }
     events_fd = ct_events_open(EVENT_BUFFER);
     if (events_fd < 0) {

@@ -294,11 +294,11 @@ void init_library(ulvo_config *config) {
     }
     ulvo_credit_config credit{};
     if (init_log_lock() != 0 || init_ulvolib() != 0 || read_config(config) != 0 ||
-        read_credit_config(&credit) != 0) {
+        read_credit_config(&credit) != 0 || answers_open(&credit) != 0) {
         fail_start();
     }
     set_daemon_rule_credit(&credit);
-    if (alloc_mem(config) != 0 || answers_open() != 0) {
+    if (alloc_mem(config) != 0) {
         fail_start();
     }
     // Without it the metrics lack the held connections by owner; the daemon still works.

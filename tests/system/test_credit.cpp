@@ -144,6 +144,23 @@ TEST_F(Credit, OnlyTheHostsOwnAnsweredConnectionsBringCreditBack) {
     EXPECT_EQ(count(log, "answer credit is spent"), 1) << log;
 }
 
+// Without the kernel's connection-tracking events the credit would never come back: the start
+// is refused with the reason, and nothing is left behind.
+TEST_F(Credit, RefusedWithoutConnectionTrackingEvents) {
+    ASSERT_EQ(run("sysctl -qw net.netfilter.nf_conntrack_events=0 || "
+                  "{ modprobe nf_conntrack && sysctl -qw net.netfilter.nf_conntrack_events=0; }"),
+              0);
+    std::string status = start_daemon();
+    EXPECT_NE(status.find("   new_host_credit is set, but connection-tracking events are switched "
+                          "off\n   (net.netfilter.nf_conntrack_events=0)"),
+              std::string::npos)
+        << status;
+    EXPECT_NE(status.find("kel-ulvod failed to start\nend\n"), std::string::npos) << status;
+    EXPECT_FALSE(rules_loaded());
+    EXPECT_FALSE(block_exists());
+    pid_ = 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
