@@ -27,11 +27,15 @@
 namespace {
 
 constexpr uint16_t PORT = 7070;
+constexpr uint16_t CLOSED_PORT = 7071;   // nobody listens: a reset, a reply but no answer
 constexpr double NORMAL_EVERY_S = 0.25;  // one connection of the normal workload
-constexpr double BURST_AT_S = 10.0;      // the worm starts
+constexpr double PAGE_EVERY_S = 4.0;     // a page load: connections to new hosts at once
+constexpr int PAGE_HOSTS = 6;
+constexpr double BURST_AT_S = 10.0;  // the worm starts
 constexpr int BURST_IPV4 = 200;
 constexpr int BURST_IPV6 = 100;
-constexpr double BURST_SPREAD_S = 3.0;  // all its connections within this time
+constexpr double BURST_SPREAD_S = 3.0;    // all its connections within this time
+constexpr int BURST_ANSWERED_EVERY = 20;  // one target in 20 has the service; the rest refuse
 
 using Clock = std::chrono::steady_clock;
 
@@ -39,6 +43,8 @@ struct Options {
     double seconds = 60;
     std::string svg = "demo-timeline.svg";
     std::string summary = "demo-summary.txt";
+    std::string facts;  // the summary's figures, one "name value" a line
+    std::string title = "kel-ulvod: connections to new hosts, attempted and released";
 };
 
 struct Conn {
@@ -46,6 +52,7 @@ struct Conn {
     double started = 0;
     double done = -1;  // seconds from the start, -1 while pending
     bool burst = false;
+    bool page = false;           // a page load's connection to a new host
     bool first_contact = false;  // the first connection to its host
 };
 
@@ -96,20 +103,20 @@ int listen_on(int family) {
     return fd;
 }
 
-int start_connection(const std::string &host) {
+int start_connection(const std::string &host, uint16_t port = PORT) {
     sockaddr_storage address{};
     socklen_t length;
     int family = host.find(':') != std::string::npos ? AF_INET6 : AF_INET;
     if (family == AF_INET6) {
         auto *in6 = reinterpret_cast<sockaddr_in6 *>(&address);
         in6->sin6_family = AF_INET6;
-        in6->sin6_port = htons(PORT);
+        in6->sin6_port = htons(port);
         inet_pton(AF_INET6, host.c_str(), &in6->sin6_addr);
         length = sizeof *in6;
     } else {
         auto *in4 = reinterpret_cast<sockaddr_in *>(&address);
         in4->sin_family = AF_INET;
-        in4->sin_port = htons(PORT);
+        in4->sin_port = htons(port);
         inet_pton(AF_INET, host.c_str(), &in4->sin_addr);
         length = sizeof *in4;
     }
@@ -130,6 +137,11 @@ std::string burst_host(int i) {
     return text;
 }
 
+// The page loads' hosts: new ones every time.
+std::string page_host(int i) {
+    return "127.2." + std::to_string(i / 250) + "." + std::to_string(1 + i % 250);
+}
+
 const std::vector<std::string> NORMAL_HOSTS = {"127.0.0.2", "127.0.0.3", "fd00:d::2", "fd00:d::3"};
 
 void write_svg(const Options &options, const std::vector<Sample> &samples, double burst_at) {
@@ -147,9 +159,7 @@ void write_svg(const Options &options, const std::vector<Sample> &samples, doubl
     svg << "<svg xmlns='http://www.w3.org/2000/svg' width='" << width << "' height='" << height
         << "' font-family='sans-serif' font-size='12'>\n"
         << "<rect width='100%' height='100%' fill='white'/>\n"
-        << "<text x='" << left
-        << "' y='22' font-size='15'>kel-ulvod: connections to new hosts, "
-           "attempted and released</text>\n";
+        << "<text x='" << left << "' y='22' font-size='15'>" << options.title << "</text>\n";
     // Alarm periods in the background.
     for (size_t i = 0; i + 1 < samples.size(); ++i) {
         if (samples[i].alarm == 1) {
@@ -207,8 +217,15 @@ int main(int argc, char **argv) {
             options.svg = argv[i + 1];
         } else if (flag == "--summary") {
             options.summary = argv[i + 1];
+        } else if (flag == "--facts") {
+            options.facts = argv[i + 1];
+        } else if (flag == "--title") {
+            options.title = argv[i + 1];
         } else {
-            fprintf(stderr, "usage: %s [--seconds N] [--svg FILE] [--summary FILE]\n", argv[0]);
+            fprintf(stderr,
+                    "usage: %s [--seconds N] [--svg FILE] [--summary FILE] [--facts FILE] [--title "
+                    "TEXT]\n",
+                    argv[0]);
             return 2;
         }
     }
@@ -230,6 +247,8 @@ int main(int argc, char **argv) {
     auto now = [&] { return std::chrono::duration<double>(Clock::now() - start).count(); };
     double next_normal = 0.5;
     int normal_index = 0;
+    double next_page = 1.0;
+    int pages_started = 0;
     int burst_started = 0;
     double next_sample = 0;
     double next_print = 0;
@@ -249,6 +268,17 @@ int main(int argc, char **argv) {
             conns.push_back(c);
             next_normal += NORMAL_EVERY_S;
         }
+        while (t >= next_page) {
+            for (int k = 0; k < PAGE_HOSTS; ++k) {
+                Conn c;
+                c.fd = start_connection(page_host(pages_started++));
+                c.started = t;
+                c.page = true;
+                c.first_contact = true;
+                conns.push_back(c);
+            }
+            next_page += PAGE_EVERY_S;
+        }
         int burst_due = t < BURST_AT_S
                             ? 0
                             : std::min(BURST_IPV4 + BURST_IPV6,
@@ -257,7 +287,9 @@ int main(int argc, char **argv) {
                                            1);
         for (; burst_started < burst_due; ++burst_started) {
             Conn c;
-            c.fd = start_connection(burst_host(burst_started));
+            // Most of a scanning worm's targets have nothing behind them: here they refuse.
+            c.fd = start_connection(burst_host(burst_started),
+                                    burst_started % BURST_ANSWERED_EVERY == 0 ? PORT : CLOSED_PORT);
             c.started = t;
             c.burst = true;
             c.first_contact = true;
@@ -288,7 +320,8 @@ int main(int argc, char **argv) {
                 int error = 0;
                 socklen_t length = sizeof error;
                 getsockopt(c.fd, SOL_SOCKET, SO_ERROR, &error, &length);
-                if (error == 0) {
+                // Connected, or refused: either way its SYN got through the throttle.
+                if (error == 0 || error == ECONNREFUSED) {
                     c.done = t;
                 }
                 close(c.fd);
@@ -337,54 +370,55 @@ int main(int argc, char **argv) {
     double end = now();
     write_svg(options, samples, BURST_AT_S);
 
-    // The summary: what the normal workload felt, and how fast the worm spread.
-    int normal_before = 0, delayed_before = 0, normal_during = 0, delayed_during = 0;
-    int pending_during = 0;
-    double worst_before = 0, worst_during = 0;
+    // The summary: what the known hosts and the page loads felt, and how fast the worm spread.
+    struct tally {
+        int count = 0, delayed = 0, pending = 0;
+        double worst = 0;
+        std::vector<double> waits;
+    } before, during, pages;
     int burst_reached = 0;
-    double last_burst_done = 0;
     for (const Conn &c : conns) {
         double waited = (c.done >= 0 ? c.done : end) - c.started;
         if (c.burst) {
-            if (c.done >= 0) {
-                ++burst_reached;
-                last_burst_done = std::max(last_burst_done, c.done);
-            }
+            burst_reached += c.done >= 0 ? 1 : 0;
             continue;
         }
-        bool before = c.started < BURST_AT_S;
-        int &count = before ? normal_before : normal_during;
-        int &delayed = before ? delayed_before : delayed_during;
-        double &worst = before ? worst_before : worst_during;
-        ++count;
-        if (waited > 0.1) {
-            ++delayed;
-        }
-        worst = std::max(worst, waited);
-        if (!before && c.done < 0) {
-            ++pending_during;
-        }
+        tally &k = c.page ? pages : c.started < BURST_AT_S ? before : during;
+        ++k.count;
+        k.delayed += waited > 0.1 ? 1 : 0;
+        k.pending += c.done < 0 ? 1 : 0;
+        k.worst = std::max(k.worst, waited);
+        k.waits.push_back(waited);
     }
+    std::sort(pages.waits.begin(), pages.waits.end());
+    double page_median = pages.waits.empty() ? 0 : pages.waits[pages.waits.size() / 2];
     Daemon d = read_daemon();
+    double window = end - BURST_AT_S;
     FILE *summary = fopen(options.summary.c_str(), "w");
     for (FILE *out : {stdout, summary}) {
         if (out == nullptr) {
             continue;
         }
-        fprintf(out, "Normal workload (%zu hosts, a connection every %.2f s):\n",
-                NORMAL_HOSTS.size(), NORMAL_EVERY_S);
+        fprintf(out, "Known hosts (%zu, a connection every %.2f s):\n", NORMAL_HOSTS.size(),
+                NORMAL_EVERY_S);
+        for (const auto &[name, k] : {std::pair<const char *, const tally &>{"before", before},
+                                      std::pair<const char *, const tally &>{"during", during}}) {
+            fprintf(out,
+                    "  %s the worm: %d connections, %d delayed over 100 ms, worst delay %.2f s%s\n",
+                    name, k.count, k.delayed, k.worst,
+                    k.pending > 0 ? " (some still waiting)" : "");
+        }
         fprintf(out,
-                "  before the worm: %d connections, %d delayed over 100 ms, worst delay %.2f s\n",
-                normal_before, delayed_before, worst_before);
+                "Page loads (%d new hosts every %.0f s): %d connections, %d delayed over 100 ms, "
+                "median %.2f s, worst %.2f s\n",
+                PAGE_HOSTS, PAGE_EVERY_S, pages.count, pages.delayed, page_median, pages.worst);
         fprintf(out,
-                "  during the worm: %d connections, %d delayed over 100 ms, worst delay %.2f s%s\n",
-                normal_during, delayed_during, worst_during,
-                pending_during > 0 ? " (some still waiting)" : "");
-        fprintf(out, "Worm-like burst: %d new hosts (%d IPv4, %d IPv6) attempted within %.0f s\n",
-                BURST_IPV4 + BURST_IPV6, BURST_IPV4, BURST_IPV6, BURST_SPREAD_S);
-        double window = end - BURST_AT_S;
+                "Worm-like burst: %d new hosts (%d IPv4, %d IPv6) within %.0f s, one in %d "
+                "answering\n",
+                BURST_IPV4 + BURST_IPV6, BURST_IPV4, BURST_IPV6, BURST_SPREAD_S,
+                BURST_ANSWERED_EVERY);
         fprintf(out,
-                "  attempted at %.0f new hosts per second; reached %d of them in %.0f s: "
+                "  attempted at %.0f new hosts per second; got through to %d of them in %.0f s: "
                 "%.2f new hosts per second\n",
                 (BURST_IPV4 + BURST_IPV6) / BURST_SPREAD_S, burst_reached, window,
                 burst_reached / window);
@@ -396,6 +430,20 @@ int main(int argc, char **argv) {
     }
     if (summary != nullptr) {
         fclose(summary);
+    }
+    // The figures once more, one "name value" a line, for a side-by-side table of two runs.
+    if (!options.facts.empty()) {
+        FILE *facts = fopen(options.facts.c_str(), "w");
+        if (facts != nullptr) {
+            fprintf(facts,
+                    "page_connections %d\npage_delayed %d\npage_median %.2f\npage_worst %.2f\n"
+                    "known_delayed_during %d\nknown_worst_during %.2f\nworm_attempted %d\n"
+                    "worm_through %d\nworm_rate %.2f\nalarm_at %.1f\ndropped %" PRIu64 "\n",
+                    pages.count, pages.delayed, page_median, pages.worst, during.delayed,
+                    during.worst, BURST_IPV4 + BURST_IPV6, burst_reached, burst_reached / window,
+                    alarm_first, d.tt.dropped_crs);
+            fclose(facts);
+        }
     }
     return 0;
 }

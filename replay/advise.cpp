@@ -72,7 +72,7 @@ int print_advice(FILE *out, const replay_capture &capture, const replay_settings
             grid.push_back(s);
             for (int credit : {5, 10, 20}) {
                 s.credit = credit;
-                s.ceiling = 2 * credit;
+                s.ceiling = credit;
                 grid.push_back(s);
             }
         }

@@ -283,7 +283,7 @@ int read_credit_config(ulvo_credit_config *credit) {
     if (credit->credit_ceiling != 0 && credit->credit_ceiling < credit->new_host_credit) {
         lib_report(TAG_ERROR, true,
                    "   credit_ceiling is set to %d in %s,\n"
-                   "   it must be 0 (twice new_host_credit) or at least new_host_credit (%d).\n",
+                   "   it must be 0 (new_host_credit itself) or at least new_host_credit (%d).\n",
                    credit->credit_ceiling, config_path, credit->new_host_credit);
         return 1;
     }

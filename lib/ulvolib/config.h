@@ -30,7 +30,7 @@ inline constexpr int32_t DEFAULT_SHARED_MEMORY_KEY = 0x4b554c56;
 // silent and leaves the feature off.
 struct ulvo_credit_config {
     int32_t new_host_credit;  // the host's starting credit; 0: answer credit off
-    int32_t credit_ceiling;   // the most credit it can earn; 0: twice the start
+    int32_t credit_ceiling;   // the most credit it can hold; 0: the start itself
 };
 
 // Copies the key's value from the environment, else from the configuration file, into dest

@@ -83,7 +83,7 @@ int policy_init(policy *rule, const policy_settings *settings, int64_t now_ms) {
     }
     rule->settings = *settings;
     if (settings->credit_start > 0 && rule->settings.credit_max < settings->credit_start) {
-        rule->settings.credit_max = 2 * settings->credit_start;  // unset, or below the start
+        rule->settings.credit_max = settings->credit_start;  // unset, or below the start
     }
     rule->credit = static_cast<int32_t>(settings->credit_start);
     for (uint32_t i = 0; i < settings->working_set_size; ++i) {
@@ -124,15 +124,18 @@ policy_verdict policy_packet_flow(policy *rule, int64_t now_ms, const policy_flo
     if (policy_known(rule, destination)) {
         ++counters.passed;
         verdict = POLICY_PASS;
-    } else if (rule->awaited != nullptr && rule->credit >= 1) {
+    } else if (rule->awaited != nullptr && rule->credit >= 1 && rule->counters.queued == 0) {
         // Passed on credit, it joins the working set only when it answers (policy_answered).
+        // While anything waits in the queue no credit is spent: a scan that has run through it
+        // would otherwise take what the host's ordinary connections earn, its retried probes
+        // passing on it; so the scan gets the credit it had when it began and the rule's pace.
         --rule->credit;
         await_answer(rule, *flow, POLICY_ANSWER_CREDIT);
         ++counters.passed;
         ++counters.credit_passed;
         verdict = POLICY_PASS;
     } else if (rule->free_list >= 0) {
-        if (rule->awaited != nullptr && !rule->credit_exhausted) {
+        if (rule->awaited != nullptr && rule->credit < 1 && !rule->credit_exhausted) {
             rule->credit_exhausted = true;
             *events |= POLICY_CREDIT_EXHAUSTED;
         }
@@ -153,7 +156,7 @@ policy_verdict policy_packet_flow(policy *rule, int64_t now_ms, const policy_flo
         }
         verdict = POLICY_HOLD;
     } else {
-        if (rule->awaited != nullptr && !rule->credit_exhausted) {
+        if (rule->awaited != nullptr && rule->credit < 1 && !rule->credit_exhausted) {
             rule->credit_exhausted = true;
             *events |= POLICY_CREDIT_EXHAUSTED;
         }

@@ -30,13 +30,14 @@ struct policy_settings {
     uint32_t high_watermark;    // delay_queue_high_watermark: raises the alarm
     uint32_t low_watermark;     // delay_queue_low_watermark: lowers it
     int64_t delay_ms;           // delay_queue_delay_seconds, in ms
-    // Answer credit (new_host_credit, new_host_credit_max): off at 0. The host starts with
+    // Answer credit (new_host_credit, credit_ceiling): off at 0. The host starts with
     // credit_start; a new destination passes at once while there is credit, for one; an answer
     // from a destination passed on credit brings back POLICY_ANSWER_CREDIT, from one the queue
     // released, 1; credit above credit_start falls back by one at each release, below it comes
-    // back by one every POLICY_CREDIT_RETURN releases.
+    // back by one every POLICY_CREDIT_RETURN releases. While anything waits in the queue no
+    // credit is spent: new destinations wait their turn as by the rule alone.
     uint32_t credit_start = 0;
-    uint32_t credit_max = 0;
+    uint32_t credit_max = 0;  // 0: credit_start, nothing banked
 };
 
 // What an answer from a destination passed on credit brings back: one for itself, one more, so
