@@ -8,6 +8,7 @@
 #include <csignal>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "event_log.h"
 #include "helper_testing.h"
@@ -96,10 +97,19 @@ TEST_F(Helper, OverrunIsEndedWithItsChildrenAndReported) {
         pid_t background = 0;
         std::ifstream(pid_file) >> background;
         ASSERT_GT(background, 0);
-        std::string state;
-        std::ifstream stat("/proc/" + std::to_string(background) + "/stat");
-        std::string ignored;
-        stat >> ignored >> ignored >> state;
+        // Killed, it is gone or a zombie as soon as the kernel has delivered the signal.
+        auto state_of = [background] {
+            std::string state, ignored;
+            std::ifstream stat("/proc/" + std::to_string(background) + "/stat");
+            stat >> ignored >> ignored >> state;
+            return state;
+        };
+        std::string state = state_of();
+        auto asked = std::chrono::steady_clock::now();
+        while (!state.empty() && state != "Z" && ms_since(asked) < 2000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            state = state_of();
+        }
         EXPECT_TRUE(state.empty() || state == "Z") << "the background sleep is still " << state;
     }
     set_ulvolib_output(nullptr);
