@@ -17,12 +17,17 @@ bool same_flow(const policy_flow &a, const policy_flow &b) {
 
 // A connection passed as new now waits for its answer, over the oldest entry when need be.
 void await_answer(policy *rule, const policy_flow &flow, int32_t reward) {
+    if (rule->awaited[rule->awaited_next].reward == 0) {
+        ++rule->awaited_count;
+    }
     rule->awaited[rule->awaited_next] = policy_awaited{flow, reward, rule->now_ms};
     rule->awaited_next = (rule->awaited_next + 1) % POLICY_AWAITED;
 }
 
+// A busy host's connection tracking reports every connection, known hosts' above all: with
+// nothing awaited, which is most of the time, that costs no search.
 policy_awaited *find_awaited(policy *rule, const policy_flow &flow) {
-    if (rule->awaited == nullptr) {
+    if (rule->awaited == nullptr || rule->awaited_count == 0) {
         return nullptr;
     }
     for (int i = 0; i < POLICY_AWAITED; ++i) {
@@ -271,6 +276,7 @@ bool policy_answered(policy *rule, int64_t now_ms, const policy_flow *flow, unsi
     rule->credit =
         std::min(rule->credit + entry->reward, static_cast<int32_t>(rule->settings.credit_max));
     entry->reward = 0;
+    --rule->awaited_count;
     // A destination that answered is as good as one the queue released: it joins the working
     // set, so that the host's next connections to it (its name server above all) cost nothing.
     // One that never answers never joins, so a scan cannot push the host's own out.
@@ -290,5 +296,6 @@ void policy_unanswered(policy *rule, const policy_flow *flow) {
     policy_awaited *entry = find_awaited(rule, *flow);
     if (entry != nullptr) {
         entry->reward = 0;
+        --rule->awaited_count;
     }
 }

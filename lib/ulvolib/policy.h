@@ -109,6 +109,7 @@ struct policy {
     int32_t credit_ticks;     // releases since credit last came back on its own
     policy_awaited *awaited;  // POLICY_AWAITED entries (answer credit on)
     int32_t awaited_next;     // the entry the next one takes when none is free
+    int32_t awaited_count;    // entries still awaited
 };
 
 // Sets the rule up at the given time, its working set filled with IPv4 0.0.0.0 as the daemon's

@@ -333,6 +333,11 @@ TEST(PolicyCredit, Sequences) {
             EXPECT_EQ(got, s.expected) << c.name << ", step " << i;
             EXPECT_EQ(rule.credit, s.balance) << c.name << ", step " << i;
             EXPECT_EQ(events, s.events) << c.name << ", step " << i;
+            int awaited = 0;
+            for (int k = 0; k < POLICY_AWAITED; ++k) {
+                awaited += rule.awaited[k].reward > 0 ? 1 : 0;
+            }
+            EXPECT_EQ(rule.awaited_count, awaited) << c.name << ", step " << i;
         }
         policy_free(&rule);
     }
