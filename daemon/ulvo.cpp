@@ -194,6 +194,9 @@ void daemonize() {
     if (child > 0) {
         exit(0);
     }
+    // A session of its own: a signal to the process group that started it (a script's timeout,
+    // a Ctrl-C in a terminal, a clean-up's kill -- -0) does not reach the daemon.
+    setsid();
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd < 0) {
         lib_report(TAG_ERROR, true, "   could not open /dev/null errno=%d, %s,%d\n", errno,

@@ -312,6 +312,19 @@ TEST_F(Trust, HeldRulesLockHangsNeitherStartNorShutdown) {
         << read_file(EVENT_LOG);
 }
 
+// The daemon leaves the starter's session: a signal to the process group that started it (a
+// script's timeout, a Ctrl-C, a clean-up's kill -- -0) does not end it.
+TEST_F(Trust, SignalToTheStartersGroupDoesNotReachTheDaemon) {
+    run(std::string("rm -f ") + START_STATUS);
+    run(std::string("setsid bash -c '") + DAEMON + " >/dev/null 2>&1; sleep 1; kill -TERM 0'");
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    pid_ = block_pid();
+    ASSERT_GT(pid_, 0) << read_file(START_STATUS);
+    EXPECT_EQ(kill(pid_, 0), 0) << "the daemon still runs";
+    EXPECT_EQ(getsid(pid_), pid_) << "it leads a session of its own";
+    EXPECT_EQ(read_file(EVENT_LOG).find("kel-ulvo exiting"), std::string::npos);
+}
+
 // Started by a normal user, the daemon says plainly that it must run as root.
 TEST_F(Trust, NotRootIsSaidPlainly) {
     int status = -1;
