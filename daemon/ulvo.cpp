@@ -229,7 +229,9 @@ void fill_tt_param(tt_param *param, const char *name, int ip_version, int family
 
 // One daemon per host, whatever its key: the first holds an exclusive lock on a file of its
 // own for its whole life, with its pid in it, and a second is refused before any helper verb.
-void take_instance_lock() {
+// It is taken before the fork, so that a refused start ends the process that was started with
+// 1; the daemon keeps it (the forked process shares the locked descriptor).
+int take_instance_lock() {
     int fd = open(ULVO_LOCK_PATH, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd == -1) {
         lib_report(TAG_ERROR, true, "   could not open %s (%d), %s,%d\n%s", ULVO_LOCK_PATH, errno,
@@ -248,13 +250,18 @@ void take_instance_lock() {
         lib_report(TAG_WARNING, false, "   could not make %s root's alone (%d), %s,%d\n",
                    ULVO_LOCK_PATH, errno, ULVO_UNIT, __LINE__);
     }
+    return fd;
+}
+
+// The daemon's pid in its lock file, once it is the daemon. The descriptor stays open, and the
+// lock held, until the process ends.
+void record_instance_pid(int fd) {
     char text[32];
     int length = snprintf(text, sizeof text, "%d\n", static_cast<int>(getpid()));
     if (ftruncate(fd, 0) != 0 || pwrite(fd, text, static_cast<size_t>(length), 0) != length) {
         lib_report(TAG_WARNING, false, "   could not write the pid to %s (%d), %s,%d\n",
                    ULVO_LOCK_PATH, errno, ULVO_UNIT, __LINE__);
     }
-    // The descriptor stays open, and the lock held, until the process ends.
 }
 
 // A second daemon must not touch the running one's rules: before the helper script runs at
@@ -591,10 +598,11 @@ int ulvo_main() {
     watchdog_setup(getpid());
     syslog_feed_setup();
     open_outputs();
+    int instance_lock = take_instance_lock();
     daemonize();
+    record_instance_pid(instance_lock);
     fill_tt_param(&ipv4_tt_param, "IPv4", 1, AF_INET, &config, update_ipv4_tt_shm);
     fill_tt_param(&ipv6_tt_param, "IPv6", 2, AF_INET6, &config, update_ipv6_tt_shm);
-    take_instance_lock();
     refuse_block_in_the_way();
     prepare_kernel();
     init_library(&config);

@@ -104,13 +104,16 @@ class DaemonTest : public ::testing::Test {
     }
 
     // Starts the daemon and waits for the end of its start-up; returns the start-status file.
-    std::string start_daemon(const std::string &env = "") {
-        return start_daemon_binary(DAEMON, env);
+    // A refused second daemon (expected_exit 1) ends the started process itself.
+    std::string start_daemon(const std::string &env = "", int expected_exit = 0) {
+        return start_daemon_binary(DAEMON, env, expected_exit);
     }
-    std::string start_daemon_binary(const std::string &daemon, const std::string &env = "") {
+    std::string start_daemon_binary(const std::string &daemon, const std::string &env = "",
+                                    int expected_exit = 0) {
         run(std::string("rm -f ") + START_STATUS);
         int rc = run("ulimit -c 0; " + env + " " + daemon + " >/dev/null 2>&1");
-        EXPECT_EQ(rc, 0) << "the started process exits 0 once it has forked";
+        EXPECT_EQ(rc, expected_exit) << "the started process exits 0 once it has forked, 1 when "
+                                        "another daemon runs";
         std::string status;
         auto start = std::chrono::steady_clock::now();
         while (ms_since(start) < 15000) {

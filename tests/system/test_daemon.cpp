@@ -363,7 +363,7 @@ TEST_F(DaemonTest, HarmlessSignalsLeaveItRunning) {
 TEST_F(DaemonTest, SecondDaemonIsRefusedAndTheFirstKeepsThrottling) {
     start_daemon();
     pid_t first = pid_;
-    std::string second = start_daemon();
+    std::string second = start_daemon("", 1);
     EXPECT_NE(second.find("   Another instance of kel-ulvod appears to be running,\n"
                           "   check process id " +
                           std::to_string(first) + ".\nkel-ulvod failed to start\nend\n"),
@@ -423,7 +423,7 @@ TEST_F(DaemonTest, EachBuildRefusesTheOtherBuildsBlock) {
         std::string status = start_daemon_binary(running);
         ASSERT_EQ(status.find("failed"), std::string::npos) << running << "\n" << status;
         pid_t first = pid_;
-        std::string second = start_daemon_binary(refused);
+        std::string second = start_daemon_binary(refused, "", 1);
         EXPECT_NE(second.find("   Another instance of kel-ulvod appears to be running,\n"
                               "   check process id " +
                               std::to_string(first) + ".\n"),

@@ -126,7 +126,7 @@ TEST_F(Trust, SecondDaemonWithAnotherKeyIsRefusedUntouched) {
     start_daemon();
     pid_t first = pid_;
     ASSERT_GT(first, 0);
-    std::string second = start_daemon("shared_memory_key=0x12345678");
+    std::string second = start_daemon("shared_memory_key=0x12345678", 1);
     EXPECT_NE(second.find("   Another instance of kel-ulvod appears to be running,\n"
                           "   check process id " +
                           std::to_string(first) + ".\nkel-ulvod failed to start\nend\n"),
