@@ -189,6 +189,29 @@ unsigned long socket_inode_in_table(const char *table, uint16_t port, uint32_t u
     return 0;
 }
 
+size_t escape_control(const char *in, char *out, size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    size_t n = 0;
+    for (const char *c = in; *c != '\0'; ++c) {
+        auto byte = static_cast<unsigned char>(*c);
+        bool plain = byte >= 0x20 && byte != 0x7f && byte != '\\';
+        size_t need = plain ? 1 : 4;
+        if (n + need >= size) {
+            break;
+        }
+        if (plain) {
+            out[n++] = *c;
+        } else {
+            snprintf(out + n, size - n, "\\x%02x", byte);
+            n += 4;
+        }
+    }
+    out[n] = '\0';
+    return n;
+}
+
 void compose_alarm_message(char *out, size_t size, bool look_up) {
     int count = snapshot_queue(snapshot, SNAPSHOT_SLOTS);
     owner_tally owners[OWNER_SLOTS + 1];
@@ -197,7 +220,9 @@ void compose_alarm_message(char *out, size_t size, bool look_up) {
     if (look_up && owner_count > 0 && owners[0].uid != ULVO_NO_OWNER) {
         char comm[32];
         if (pid_t pid = blamed_program(count, owners[0].uid, comm, sizeof comm); pid != 0) {
-            snprintf(program, sizeof program, ", program %s (pid %d)", comm, static_cast<int>(pid));
+            char name[4 * sizeof comm];
+            escape_control(comm, name, sizeof name);
+            snprintf(program, sizeof program, ", program %s (pid %d)", name, static_cast<int>(pid));
         }
     }
     int hosts = distinct_hosts(count);

@@ -10,6 +10,11 @@
 // (from a held packet's source port: socket, then process).
 void compose_alarm_message(char *out, size_t size, bool look_up);
 
+// Copies in to out (size bytes, always terminated) with every control byte, DEL and backslash
+// written as \xHH: a program names itself, and its name must not steer the system log or a
+// terminal that shows it. Returns the length written.
+size_t escape_control(const char *in, char *out, size_t size);
+
 // The inode of the socket bound to the local port and owned by uid in the text of a
 // /proc/net/tcp, tcp6, udp or udp6 table, or 0.
 unsigned long socket_inode_in_table(const char *table, uint16_t port, uint32_t uid);
