@@ -45,6 +45,8 @@ std::atomic<int> sig_handler_running{0};                        // set when the 
 // the shutdown exclude each other, so that no rules are loaded once the shutdown has unloaded
 // them and a start that a shutdown cuts short is recorded as failed.
 pthread_mutex_t startup_mutex = PTHREAD_MUTEX_INITIALIZER;
+// The signal mask the daemon was started with, blocked away until its handlers are in.
+sigset_t mask_before_handlers;
 
 // Signals whose default action would end the process, in the order they are installed.
 constexpr int sigs_to_die_for[] = {SIGHUP,  SIGINT,    SIGUSR1,   SIGUSR2, SIGPIPE,
@@ -302,6 +304,7 @@ void init_library(ulvo_config *config) {
     if (set_sig_handler(start_status_file()) != 0) {
         fail_start();
     }
+    sigprocmask(SIG_SETMASK, &mask_before_handlers, nullptr);  // what waited is handled now
     ulvo_credit_config credit{};
     if (init_log_lock() != 0 || init_ulvolib() != 0 || read_config(config) != 0 ||
         read_credit_config(&credit) != 0 || answers_open(&credit) != 0) {
@@ -595,6 +598,11 @@ int ulvo_options(int argc, char **argv) {
 
 int ulvo_main() {
     ulvo_config config;  // the daemon's own record, alive as long as the process
+    // Until the handlers are in, a signal waits: one that came in the first milliseconds would
+    // otherwise end the process with its start-status file holding only the banner.
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &mask_before_handlers);
     watchdog_setup(getpid());
     syslog_feed_setup();
     open_outputs();

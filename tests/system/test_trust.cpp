@@ -325,6 +325,35 @@ TEST_F(Trust, SignalToTheStartersGroupDoesNotReachTheDaemon) {
     EXPECT_EQ(read_file(EVENT_LOG).find("kel-ulvo exiting"), std::string::npos);
 }
 
+// A signal while the daemon prepares the kernel (before its handlers are in) waits until they
+// are: the start-status file always gets its "end" (here the failed-start ending, since the
+// shutdown cut the start short), never only the banner.
+TEST_F(Trust, EarlySignalsLeaveACompleteStartStatus) {
+    const std::string lock = "/var/opt/kel/kel-ulvo/kel-ulvod.lock";
+    for (const char *signal : {"TERM", "HUP", "USR2"}) {
+        run("rm -f " + std::string(START_STATUS) + " " + lock);
+        // The daemon writes its pid into its lock right after the fork: signal it at once.
+        run(std::string(DAEMON) +
+            " >/dev/null 2>&1 & for i in $(seq 2000); do "
+            "pid=$(cat " +
+            lock + " 2>/dev/null); [ -n \"$pid\" ] && break; sleep 0.001; done; kill -" + signal +
+            " $pid");
+        std::string status;
+        auto start = std::chrono::steady_clock::now();
+        auto complete = [](const std::string &text) {
+            return text.size() >= 4 && text.compare(text.size() - 4, 4, "end\n") == 0;
+        };
+        while (ms_since(start) < 15000 && !daemon_pids().empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        status = read_file(START_STATUS);
+        EXPECT_TRUE(complete(status)) << signal << ":\n" << status;
+        EXPECT_TRUE(daemon_pids().empty()) << signal << ": the daemon ended";
+    }
+    EXPECT_FALSE(rules_loaded());
+    pid_ = 0;
+}
+
 // Started by a normal user, the daemon says plainly that it must run as root.
 TEST_F(Trust, NotRootIsSaidPlainly) {
     int status = -1;
