@@ -68,15 +68,16 @@ bool drops_core(int signal_number) {
 
 // ------------------------------------------------------------------------- failed starts
 
-// The failed-start ending: the start-status file gets its last two lines and is closed. The
-// caller holds startup_mutex.
+// The failed-start ending: the start-status file gets its last two lines and is flushed. The
+// caller holds startup_mutex. The process ends next, which closes the file: closing it here
+// would free its buffer, and this runs in the signal handler when a signal cuts a start short.
 void failed_start_locked() {
     FILE *status = start_status_file();
     set_start_status_file(nullptr);
     if (status != nullptr) {
         fputs("kel-ulvod failed to start\n", status);
         fputs("end\n", status);
-        fclose(status);
+        fflush(status);
     }
     fputs("kel-ulvod failed to start\n", stderr);
     fputs("kel-ulvod failed to start\n", ulvolib_output());
