@@ -127,17 +127,17 @@ TEST_F(CrePool, HeldPacketsNeverExhaustThePool) {
 TEST_F(CrePool, HeldPacketsByOwnerAndInQueueOrder) {
     make(5, 40, 40, 4);
     unsigned events = 0;
-    struct held_spec {
+    struct held_packet_row {
         const char *address;
         uint32_t owner;
     };
-    const held_spec held[] = {{"10.0.0.1", 1001},
-                              {"fd00::7", 1000},
-                              {"10.0.0.2", 1000},
-                              {"10.0.0.1", 1002},
-                              {"10.0.0.3", ULVO_NO_OWNER}};
+    const held_packet_row held[] = {{"10.0.0.1", 1001},
+                                    {"fd00::7", 1000},
+                                    {"10.0.0.2", 1000},
+                                    {"10.0.0.1", 1002},
+                                    {"10.0.0.3", ULVO_NO_OWNER}};
     unsigned long id = 0;
-    for (const held_spec &h : held) {
+    for (const held_packet_row &h : held) {
         ASSERT_EQ(judge_cre(packet(h.address, ++id, h.owner), 0, &events), POLICY_HOLD);
     }
     // Owners beyond the table's slots share the last one, under ULVO_NO_OWNER.

@@ -14,7 +14,7 @@
 
 namespace {
 
-struct message_spec {
+struct message_shape {
     int kind = IPCTNL_MSG_CT_NEW;
     int subsystem = NFNL_SUBSYS_CTNETLINK;
     bool v6 = false;
@@ -23,7 +23,7 @@ struct message_spec {
     uint32_t status = IPS_SEEN_REPLY;
 };
 
-std::vector<unsigned char> build(const message_spec &m) {
+std::vector<unsigned char> build(const message_shape &m) {
     std::vector<unsigned char> buffer(MNL_SOCKET_BUFFER_SIZE);
     nlmsghdr *header = mnl_nlmsg_put_header(buffer.data());
     header->nlmsg_type = static_cast<uint16_t>(m.subsystem << 8 | m.kind);
@@ -60,7 +60,7 @@ std::vector<unsigned char> build(const message_spec &m) {
 TEST(CtEvents, ReadsTheOriginalTupleAndTheStatus) {
     struct row {
         const char *name;
-        message_spec spec;
+        message_shape shape;
         int result;
         bool replied, assured, destroyed;
     };
@@ -85,19 +85,19 @@ TEST(CtEvents, ReadsTheOriginalTupleAndTheStatus) {
         {"another message", {.kind = IPCTNL_MSG_CT_GET}, CT_NOT_AN_EVENT, false, false, false},
     };
     for (const row &r : rows) {
-        std::vector<unsigned char> message = build(r.spec);
+        std::vector<unsigned char> message = build(r.shape);
         ct_event event;
         ASSERT_EQ(ct_parse_event(message.data(), message.size(), &event), r.result) << r.name;
         EXPECT_EQ(event.replied, r.replied) << r.name;
         EXPECT_EQ(event.assured, r.assured) << r.name;
         EXPECT_EQ(event.destroyed, r.destroyed) << r.name;
         if (r.result == CT_EVENT) {
-            EXPECT_EQ(event.ip_version, r.spec.v6 ? 2 : 1) << r.name;
+            EXPECT_EQ(event.ip_version, r.shape.v6 ? 2 : 1) << r.name;
             EXPECT_EQ(event.protocol, 6) << r.name;
-            EXPECT_EQ(event.port, r.spec.with_ports ? 443 : 0) << r.name;
-            EXPECT_EQ(event.source_port, r.spec.with_ports ? 40000 : 0) << r.name;
+            EXPECT_EQ(event.port, r.shape.with_ports ? 443 : 0) << r.name;
+            EXPECT_EQ(event.source_port, r.shape.with_ports ? 40000 : 0) << r.name;
             unsigned char expected[16] = {};
-            inet_pton(r.spec.v6 ? AF_INET6 : AF_INET, r.spec.v6 ? "2001:db8::7" : "192.0.2.7",
+            inet_pton(r.shape.v6 ? AF_INET6 : AF_INET, r.shape.v6 ? "2001:db8::7" : "192.0.2.7",
                       expected);
             EXPECT_EQ(memcmp(event.destination, expected, 16), 0) << r.name;
         }

@@ -10,16 +10,16 @@
 
 namespace {
 
-struct flow_spec {
+struct flow_row {
     double time;
     const char *destination;
     int protocol;
     int port;
 };
 
-replay_capture capture_of(const std::vector<flow_spec> &specs) {
+replay_capture capture_of(const std::vector<flow_row> &rows) {
     replay_capture capture;
-    for (const flow_spec &s : specs) {
+    for (const flow_row &s : rows) {
         replay_flow f{};
         f.time = s.time;
         f.family = 4;
@@ -43,7 +43,7 @@ TEST(Replay, DelaysRetransmissionsAndDrops) {
     struct scenario {
         const char *name;
         policy_settings settings;
-        std::vector<flow_spec> flows;
+        std::vector<flow_row> flows;
         std::vector<expected> outcomes;
         uint64_t retransmissions;
     };
@@ -85,15 +85,15 @@ TEST(Replay, DelaysRetransmissionsAndDrops) {
 // A burst to new hosts raises the alarm at the high mark and lowers it at the low one; the
 // classes split DNS, web and a port that takes most flows.
 TEST(Replay, AlarmAndClasses) {
-    std::vector<flow_spec> specs = {{0.0, "192.0.2.250", 17, 53}, {0.0, "192.0.2.251", 6, 443}};
+    std::vector<flow_row> rows = {{0.0, "192.0.2.250", 17, 53}, {0.0, "192.0.2.251", 6, 443}};
     std::vector<std::string> addresses;
     for (int i = 0; i < 10; ++i) {
         addresses.push_back("198.51.100." + std::to_string(i + 1));
     }
     for (int i = 0; i < 10; ++i) {
-        specs.push_back({0.5 + 0.01 * i, addresses[static_cast<size_t>(i)].c_str(), 17, 6892});
+        rows.push_back({0.5 + 0.01 * i, addresses[static_cast<size_t>(i)].c_str(), 17, 6892});
     }
-    replay_capture capture = capture_of(specs);
+    replay_capture capture = capture_of(rows);
     replay_run run;
     ASSERT_EQ(replay_simulate(capture, policy_settings{5, 20, 8, 4, 1000}, &run), 0);
     ASSERT_EQ(run.alarms.size(), 1u);
