@@ -36,7 +36,7 @@ build_tree() {
     local dir=$1 log
     shift
     log=$(mktemp)
-    if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" &&
+    if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DULVO_WERROR=ON "$@" &&
         cmake --build "$dir" -j "$(nproc)"; } >"$log" 2>&1; then
         cat "$log" >&2
         rm -f "$log"
