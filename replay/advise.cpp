@@ -95,11 +95,7 @@ int print_advice(FILE *out, const replay_capture &capture, const replay_settings
             }
         }
         std::sort(delays.begin(), delays.end());
-        double p90 = 0.0;
-        if (!delays.empty()) {
-            size_t rank = (delays.size() * 9 + 9) / 10;  // the nearest rank, 1-based
-            p90 = delays[std::min(delays.size(), std::max<size_t>(rank, 1)) - 1];
-        }
+        double p90 = replay_percentile(delays, 0.9);
         double alarm = -1.0;
         for (const replay_alarm &a : run.alarms) {
             if (a.raised >= scan_start) {

@@ -27,11 +27,11 @@ const char *const CLASS_COLOURS[][2] = {
 
 const char *colour_of(const char *name) {
     for (const auto &pair : CLASS_COLOURS) {
-        if (name != nullptr && strcmp(pair[0], name) == 0) {
+        if (strcmp(pair[0], name) == 0) {
             return pair[1];
         }
     }
-    return "#d62728";  // the top port
+    return "#d62728";  // the top port's class
 }
 
 // A round step for about count ticks over the range.
@@ -140,22 +140,20 @@ int write_csv(const char *path, const replay_capture &capture, const replay_run 
     }
     int top_protocol = 0;
     int top_port = replay_top_port(capture, &top_protocol);
-    std::string top_name =
-        std::string(top_protocol == 6 ? "tcp/" : "udp/") + std::to_string(top_port);
     fprintf(out, "time,destination,protocol,port,class,answered,held,dropped,delay\n");
     for (size_t i = 0; i < capture.flows.size(); ++i) {
         const replay_flow &f = capture.flows[i];
         const replay_outcome &o = run.flows[i];
         char address[64];
         format_address(f.family, f.destination, address, sizeof address);
-        const char *cls = replay_class_of(f, top_protocol, top_port);
+        std::string cls = replay_class_of(f, top_protocol, top_port);
         char delay[32] = "";
         if (!o.dropped) {
             snprintf(delay, sizeof delay, "%.3f", o.delay);
         }
         fprintf(out, "%.6f,%s,%s,%u,%s,%d,%d,%d,%s\n", f.time, address,
-                f.protocol == 6 ? "tcp" : "udp", f.port, cls != nullptr ? cls : top_name.c_str(),
-                f.answered ? 1 : 0, o.held ? 1 : 0, o.dropped ? 1 : 0, delay);
+                f.protocol == 6 ? "tcp" : "udp", f.port, cls.c_str(), f.answered ? 1 : 0,
+                o.held ? 1 : 0, o.dropped ? 1 : 0, delay);
     }
     return finish(out, path);
 }
@@ -231,7 +229,8 @@ int write_svg(const char *path, const char *title, const replay_capture &capture
     int top_port = replay_top_port(capture, &top_protocol);
     for (size_t i = 0; i < capture.flows.size(); ++i) {
         const replay_outcome &o = run.flows[i];
-        const char *colour = colour_of(replay_class_of(capture.flows[i], top_protocol, top_port));
+        const char *colour =
+            colour_of(replay_class_of(capture.flows[i], top_protocol, top_port).c_str());
         double x = delays.x(capture.flows[i].time);
         if (o.dropped) {
             double y = delays.top + 6;
@@ -247,10 +246,7 @@ int write_svg(const char *path, const char *title, const replay_capture &capture
         if (c.name == "all") {
             continue;
         }
-        const char *colour =
-            c.name == "DNS" || c.name == "web" || c.name == "other TCP" || c.name == "other UDP"
-                ? colour_of(c.name.c_str())
-                : colour_of(nullptr);
+        const char *colour = colour_of(c.name.c_str());
         double x = 70 + 270 * (entry % 3);
         double y = 596 + 20 * (entry / 3);
         fprintf(out,

@@ -220,7 +220,7 @@ int replay_top_port(const replay_capture &capture, int *protocol) {
     return 0;
 }
 
-const char *replay_class_of(const replay_flow &flow, int top_protocol, int top_port) {
+std::string replay_class_of(const replay_flow &flow, int top_protocol, int top_port) {
     if (flow.port == 53) {
         return "DNS";
     }
@@ -228,15 +228,12 @@ const char *replay_class_of(const replay_flow &flow, int top_protocol, int top_p
         return "web";
     }
     if (top_port != 0 && flow.port == top_port && flow.protocol == top_protocol) {
-        return nullptr;  // the top port's own class
+        return std::string(top_protocol == 6 ? "tcp/" : "udp/") + std::to_string(top_port);
     }
     return flow.protocol == 6 ? "other TCP" : "other UDP";
 }
 
-namespace {
-
-// The nearest-rank percentile of sorted values.
-double percentile(const std::vector<double> &sorted, double p) {
+double replay_percentile(const std::vector<double> &sorted, double p) {
     if (sorted.empty()) {
         return 0.0;
     }
@@ -244,17 +241,16 @@ double percentile(const std::vector<double> &sorted, double p) {
     return sorted[std::min(sorted.size(), std::max<size_t>(rank, 1)) - 1];
 }
 
-}  // namespace
-
 std::vector<replay_class_stats> replay_classes(const replay_capture &capture,
                                                const replay_run &run) {
     int top_protocol = 0;
     int top_port = replay_top_port(capture, &top_protocol);
-    std::string top_name =
-        std::string(top_protocol == 6 ? "tcp/" : "udp/") + std::to_string(top_port);
     std::vector<std::string> names = {"DNS", "web", "other TCP", "other UDP"};
     if (top_port != 0) {
-        names.push_back(top_name);
+        replay_flow top{};
+        top.protocol = static_cast<uint8_t>(top_protocol);
+        top.port = static_cast<uint16_t>(top_port);
+        names.push_back(replay_class_of(top, top_protocol, top_port));
     }
     names.push_back("all");
     std::vector<replay_class_stats> stats(names.size());
@@ -263,8 +259,7 @@ std::vector<replay_class_stats> replay_classes(const replay_capture &capture,
         stats[i].name = names[i];
     }
     for (size_t f = 0; f < capture.flows.size(); ++f) {
-        const char *name = replay_class_of(capture.flows[f], top_protocol, top_port);
-        std::string cls = name != nullptr ? name : top_name;
+        std::string cls = replay_class_of(capture.flows[f], top_protocol, top_port);
         for (size_t i = 0; i < names.size(); ++i) {
             if (names[i] != cls && names[i] != "all") {
                 continue;
@@ -281,8 +276,8 @@ std::vector<replay_class_stats> replay_classes(const replay_capture &capture,
     std::vector<replay_class_stats> present;
     for (size_t i = 0; i < names.size(); ++i) {
         std::sort(delays[i].begin(), delays[i].end());
-        stats[i].p50 = percentile(delays[i], 0.5);
-        stats[i].p90 = percentile(delays[i], 0.9);
+        stats[i].p50 = replay_percentile(delays[i], 0.5);
+        stats[i].p90 = replay_percentile(delays[i], 0.9);
         stats[i].max = delays[i].empty() ? 0.0 : delays[i].back();
         if (stats[i].flows > 0) {
             present.push_back(stats[i]);

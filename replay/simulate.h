@@ -67,7 +67,9 @@ struct replay_class_stats {
 std::vector<replay_class_stats> replay_classes(const replay_capture &capture,
                                                const replay_run &run);
 
-// The class name of a flow, as replay_classes names it.
-const char *replay_class_of(const replay_flow &flow, int top_protocol, int top_port);
+// The class name of a flow, as replay_classes names it ("udp/6892" for the top port).
+std::string replay_class_of(const replay_flow &flow, int top_protocol, int top_port);
+// The nearest-rank percentile (p from 0 to 1) of sorted values; 0 for none.
+double replay_percentile(const std::vector<double> &sorted, double p);
 // The port (and protocol) that takes most of the flows outside DNS and web, or 0 when none does.
 int replay_top_port(const replay_capture &capture, int *protocol);

@@ -42,8 +42,17 @@ owner_count &owner_slot(owner_count *owners, uint32_t uid) {
     return owners[OWNER_SLOTS];
 }
 
-// The protocol and source port of a held packet, read from its copied header.
-void source_of(const cre *element, held_packet *out) {
+policy_address destination_of(const cre *element) {
+    policy_address address = policy_make_address(cre_destination(element), element->addr_len);
+    address.ip_version = element->ip_version;
+    return address;
+}
+
+// The element's packet as connection tracking knows its connection, read from its copied header:
+// destination, protocol and ports. The protocol is TCP or UDP with at least the source port
+// there, else 0; the destination port is 0 where the copy is too short to hold it.
+policy_flow flow_of(const cre *element) {
+    policy_flow flow{destination_of(element), 0, 0, 0};
     const unsigned char *ip =
         reinterpret_cast<const unsigned char *>(element->pkt) + IPQ_PAYLOAD_OFFSET;
     size_t length = element->pkt->data_len;
@@ -56,38 +65,12 @@ void source_of(const cre *element, held_packet *out) {
         header = 40;
         protocol = ip[6];
     }
-    out->protocol = 0;
-    out->source_port = 0;
     if ((protocol == 6 || protocol == 17) && header >= 20 && length >= header + 2) {
-        out->protocol = protocol;
-        out->source_port = static_cast<uint16_t>(ip[header] << 8 | ip[header + 1]);
-    }
-}
-
-policy_address destination_of(const cre *element) {
-    policy_address address = policy_make_address(cre_destination(element), element->addr_len);
-    address.ip_version = element->ip_version;
-    return address;
-}
-
-// The element's packet as connection tracking knows its connection: destination, protocol and
-// ports (0 where the header is too short to hold them).
-policy_flow flow_of(const cre *element) {
-    policy_flow flow{destination_of(element), 0, 0, 0};
-    const unsigned char *ip =
-        reinterpret_cast<const unsigned char *>(element->pkt) + IPQ_PAYLOAD_OFFSET;
-    size_t length = element->pkt->data_len;
-    size_t header = 0;
-    if (element->ip_version == 1 && length >= 20) {
-        header = static_cast<size_t>(ip[0] & 0x0f) * 4;
-        flow.protocol = ip[9];
-    } else if (element->ip_version == 2 && length >= 40) {
-        header = 40;
-        flow.protocol = ip[6];
-    }
-    if ((flow.protocol == 6 || flow.protocol == 17) && header >= 20 && length >= header + 4) {
+        flow.protocol = protocol;
         flow.source_port = static_cast<uint16_t>(ip[header] << 8 | ip[header + 1]);
-        flow.port = static_cast<uint16_t>(ip[header + 2] << 8 | ip[header + 3]);
+        if (length >= header + 4) {
+            flow.port = static_cast<uint16_t>(ip[header + 2] << 8 | ip[header + 3]);
+        }
     }
     return flow;
 }
@@ -129,7 +112,9 @@ int init_daemon_rule(const ulvo_config *config) {
 }
 
 policy_verdict judge_cre(cre *element, int64_t now_ms, unsigned *events) {
-    policy_flow flow = flow_of(element);
+    // Only answer credit needs the ports (set before any thread judges, never changed after).
+    policy_flow flow = pcredit.new_host_credit > 0 ? flow_of(element)
+                                                   : policy_flow{destination_of(element), 0, 0, 0};
     mutex_guard locked(&rule_mutex);
     return policy_packet_flow(&prule, now_ms, &flow, element->owner_uid,
                               reinterpret_cast<uintptr_t>(element), events);
@@ -215,7 +200,9 @@ int snapshot_queue(held_packet *out, int max) {
         memset(packet.destination, 0, sizeof packet.destination);
         memcpy(packet.destination, cre_destination(element),
                static_cast<size_t>(element->addr_len));
-        source_of(element, &packet);
+        policy_flow flow = flow_of(element);
+        packet.protocol = flow.protocol;
+        packet.source_port = flow.source_port;
     }
     return n;
 }

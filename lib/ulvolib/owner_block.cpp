@@ -217,47 +217,53 @@ int owner_block_read(int32_t status_key, int32_t pid, owner_count *out, int *cou
     return read ? 0 : 1;
 }
 
-int owner_block_read_rules(int32_t status_key, int32_t pid, owner_block_rules *rules) {
+namespace {
+
+// A section whose signatures stay 0 until its writer first publishes it, copied whole into
+// *record: false without a block, before the first publication, or without a whole copy.
+template <typename Record>
+bool read_published(int32_t status_key, int32_t pid, uint32_t shm_owner_block::*begin,
+                    uint32_t shm_owner_block::*end, Record *record) {
     const shm_owner_block *block = attach_for_reading(status_key, pid);
     if (block == nullptr) {
-        return 1;
+        return false;
     }
     struct {
         uint32_t begin;
-        owner_block_rules rules;
+        Record record;
         uint32_t end;
     } copy;
-    static_assert(sizeof copy == offsetof(shm_owner_block, credit_begin_sig) -
-                                     offsetof(shm_owner_block, rules_begin_sig));
-    // Both signatures stay 0 until the daemon has loaded its rules: nothing to read then.
-    bool read = signature(const_cast<uint32_t *>(&block->rules_end_sig)).load() != 0 &&
-                read_section(&block->rules_begin_sig, &copy, [](const auto &) { return true; });
+    bool read = signature(const_cast<uint32_t *>(&(block->*end))).load() != 0 &&
+                read_section(&(block->*begin), &copy, [](const auto &) { return true; });
     if (read) {
-        *rules = copy.rules;
+        *record = copy.record;
     }
     shmdt(block);
-    return read ? 0 : 1;
+    return read;
+}
+
+}  // namespace
+
+int owner_block_read_rules(int32_t status_key, int32_t pid, owner_block_rules *rules) {
+    static_assert(sizeof(owner_block_rules) + 8 == offsetof(shm_owner_block, credit_begin_sig) -
+                                                       offsetof(shm_owner_block, rules_begin_sig));
+    // Nothing to read until the daemon has loaded its rules.
+    return read_published(status_key, pid, &shm_owner_block::rules_begin_sig,
+                          &shm_owner_block::rules_end_sig, rules)
+               ? 0
+               : 1;
 }
 
 int owner_block_read_credit(int32_t status_key, int32_t pid, owner_block_credit *credit) {
-    const shm_owner_block *block = attach_for_reading(status_key, pid);
-    if (block == nullptr) {
-        return 1;
-    }
-    struct {
-        uint32_t begin;
-        credit_record record;
-        uint32_t end;
-    } copy;
-    static_assert(sizeof copy ==
+    static_assert(sizeof(credit_record) + 8 ==
                   sizeof(shm_owner_block) - offsetof(shm_owner_block, credit_begin_sig));
-    bool read = signature(const_cast<uint32_t *>(&block->credit_end_sig)).load() != 0 &&
-                read_section(&block->credit_begin_sig, &copy, [](const auto &) { return true; }) &&
-                copy.record.on == 1;
-    if (read) {
-        *credit = owner_block_credit{true, copy.record.balance, join(copy.record.passed),
-                                     join(copy.record.answers), join(copy.record.events_lost)};
+    credit_record record{};
+    if (!read_published(status_key, pid, &shm_owner_block::credit_begin_sig,
+                        &shm_owner_block::credit_end_sig, &record) ||
+        record.on != 1) {
+        return 1;  // no segment, nothing published yet, or answer credit off
     }
-    shmdt(block);
-    return read ? 0 : 1;
+    *credit = owner_block_credit{true, record.balance, join(record.passed), join(record.answers),
+                                 join(record.events_lost)};
+    return 0;
 }

@@ -20,7 +20,7 @@ void await_answer(policy *rule, const policy_flow &flow, int32_t reward) {
     if (rule->awaited[rule->awaited_next].reward == 0) {
         ++rule->awaited_count;
     }
-    rule->awaited[rule->awaited_next] = policy_awaited{flow, reward, rule->now_ms};
+    rule->awaited[rule->awaited_next] = policy_awaited{flow, reward};
     rule->awaited_next = (rule->awaited_next + 1) % POLICY_AWAITED;
 }
 
@@ -250,14 +250,6 @@ bool policy_known(const policy *rule, const policy_address *destination) {
         }
     }
     return false;
-}
-
-int policy_held_handles(const policy *rule, uint64_t *out, int max) {
-    int n = 0;
-    for (int32_t index = rule->head; index >= 0 && n < max; index = rule->held[index].next) {
-        out[n++] = rule->held[index].handle;
-    }
-    return n;
 }
 
 policy_address policy_make_address(const unsigned char *bytes, int length) {

@@ -89,7 +89,6 @@ struct policy_held {
 struct policy_awaited {
     policy_flow flow;
     int32_t reward;  // 0: a free entry
-    int64_t since_ms;
 };
 
 // The rule's whole state. Made by policy_init, read through the functions below.
@@ -148,9 +147,6 @@ inline int64_t policy_next_release(const policy *rule) {
 
 // True when the destination is in the working set.
 bool policy_known(const policy *rule, const policy_address *destination);
-
-// The held packets' handles, oldest first, at most max of them; returns how many.
-int policy_held_handles(const policy *rule, uint64_t *out, int max);
 
 // The oldest held packet, or null; then the one after it, or null at the end.
 inline const policy_held *policy_first_held(const policy *rule) {

@@ -159,9 +159,12 @@ TEST(Policy, CountersAndReleaseTimes) {
     EXPECT_EQ(c.queued, 5u);
     EXPECT_EQ(c.max_queued, 5u);
     EXPECT_EQ(c.alarms, 1u);
-    uint64_t held[8];
-    ASSERT_EQ(policy_held_handles(&rule, held, 8), 5);
-    EXPECT_EQ(std::vector<uint64_t>(held, held + 5), (std::vector<uint64_t>{1, 2, 3, 4, 5}));
+    std::vector<uint64_t> held;
+    for (const policy_held *h = policy_first_held(&rule); h != nullptr;
+         h = policy_next_held(&rule, h)) {
+        held.push_back(h->handle);
+    }
+    EXPECT_EQ(held, (std::vector<uint64_t>{1, 2, 3, 4, 5}));
 
     uint64_t out[5];
     EXPECT_EQ(policy_release(&rule, 1500, out, 5, &events), 2);
