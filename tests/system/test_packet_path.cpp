@@ -48,10 +48,24 @@ class PacketPath : public DaemonTest {
     UdpReceiver udp{UDP_PORT};
 };
 
+// The same traffic by the rule alone and with answer credit, whose judging also reads each
+// packet's ports: with credit enough for all of it, new hosts pass at once too.
+class PacketShapes : public PacketPath, public ::testing::WithParamInterface<bool> {
+  protected:
+    void SetUp() override {
+        PacketPath::SetUp();
+        write_config({{"delay_queue_size", "400"},
+                      {"delay_queue_high_watermark", "300"},
+                      {"delay_queue_low_watermark", "100"},
+                      {"new_host_credit", GetParam() ? "1000" : "0"}});
+    }
+};
+
 // UDP of every size, TCP SYNs with options (connect) and without (raw), over IPv4 and IPv6, to
 // known and to new hosts: every packet reaches its receiver, and the daemon's count of each
 // outcome adds up.
-TEST_F(PacketPath, TrafficOfEveryShapeIsDelivered) {
+TEST_P(PacketShapes, TrafficOfEveryShapeIsDelivered) {
+    const bool credit = GetParam();
     ASSERT_EQ(start_daemon().find("failed"), std::string::npos);
     const std::vector<std::string> known = {"127.0.0.80", "fd00:6::1"};
     const std::vector<std::string> fresh = {"127.0.0.81", "fd00:6::2"};
@@ -94,7 +108,7 @@ TEST_F(PacketPath, TrafficOfEveryShapeIsDelivered) {
         // again by TCP and held once more.
         long sent = 2 * (static_cast<long>(sizes.size()) + 2);
         auto after = counters();
-        if (are_new) {
+        if (are_new && !credit) {
             EXPECT_GE(after["packets placed on queue"] - before["packets placed on queue"], sent);
         } else {
             EXPECT_LT(ms_since(start), 3000) << "known hosts pass at once";
@@ -115,6 +129,10 @@ TEST_F(PacketPath, TrafficOfEveryShapeIsDelivered) {
     EXPECT_EQ(log.find("unknown netlink message type"), std::string::npos) << log;
     EXPECT_EQ(log.find("could not be read"), std::string::npos) << log;
 }
+INSTANTIATE_TEST_SUITE_P(Policies, PacketShapes, ::testing::Values(false, true),
+                         [](const auto &param_info) {
+                             return param_info.param ? "credit" : "rule";
+                         });
 
 // An orderly stop lets every held packet go once the rules are gone: none is dropped with the
 // sockets.
