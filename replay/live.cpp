@@ -228,6 +228,35 @@ int open_watcher(watcher *w, const char *interface) {
     return 0;
 }
 
+// A socket of the family (4 or 6) and type bound to the port on every address, with packet
+// information on for datagrams (the address each was sent to): the socket, or -1.
+int open_bound(int family, int type, uint16_t port) {
+    int fd = socket(family == 6 ? AF_INET6 : AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (family == 6) {
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    }
+    if (type == SOCK_DGRAM) {
+        if (family == 6) {
+            setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one);
+        } else {
+            setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
+        }
+    }
+    socklen_t length = 0;
+    unsigned char any[16] = {};
+    sockaddr_storage at = socket_address(family, any, port, &length);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&at), length) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 std::string format(int family, const unsigned char *address) {
     char text[INET6_ADDRSTRLEN] = "";
     inet_ntop(family == 6 ? AF_INET6 : AF_INET, address, text, sizeof text);
@@ -421,42 +450,30 @@ int live_responder(const char *plan_path) {
             }
         }
     }
+    // Every socket of the responder, with what it is: a listener, or the datagrams of a port.
+    struct endpoint {
+        bool listening;
+        int family;
+        uint16_t port;
+    };
     std::vector<pollfd> polls;
-    std::vector<int> kinds;  // 6 listening TCP, 4 or 46 UDP of that family
-    int one = 1;
+    std::vector<endpoint> endpoints;
     for (int family : {4, 6}) {
-        int domain = family == 6 ? AF_INET6 : AF_INET;
         for (int port : tcp_ports) {
-            int fd = socket(domain, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            if (family == 6) {
-                setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-            }
-            socklen_t length = 0;
-            unsigned char any[16] = {};
-            sockaddr_storage at = socket_address(family, any, static_cast<uint16_t>(port), &length);
-            if (bind(fd, reinterpret_cast<sockaddr *>(&at), length) != 0 || listen(fd, 4096) != 0) {
+            int fd = open_bound(family, SOCK_STREAM, static_cast<uint16_t>(port));
+            if (fd < 0 || listen(fd, 4096) != 0) {
                 return fail("responder", strerror(errno));
             }
             polls.push_back({fd, POLLIN, 0});
-            kinds.push_back(6);
+            endpoints.push_back({true, family, static_cast<uint16_t>(port)});
         }
         for (int port : udp_ports) {
-            int fd = socket(domain, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            if (family == 6) {
-                setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-                setsockopt(fd, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one);
-            } else {
-                setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
-            }
-            socklen_t length = 0;
-            unsigned char any[16] = {};
-            sockaddr_storage at = socket_address(family, any, static_cast<uint16_t>(port), &length);
-            if (bind(fd, reinterpret_cast<sockaddr *>(&at), length) != 0) {
+            int fd = open_bound(family, SOCK_DGRAM, static_cast<uint16_t>(port));
+            if (fd < 0) {
                 return fail("responder", strerror(errno));
             }
             polls.push_back({fd, POLLIN, 0});
-            kinds.push_back(family == 6 ? 46 : 4);
+            endpoints.push_back({false, family, static_cast<uint16_t>(port)});
         }
     }
     for (;;) {
@@ -467,7 +484,7 @@ int live_responder(const char *plan_path) {
             if ((polls[i].revents & POLLIN) == 0) {
                 continue;
             }
-            if (kinds[i] == 6) {
+            if (endpoints[i].listening) {
                 int c;
                 while ((c = accept(polls[i].fd, nullptr, nullptr)) >= 0) {
                     close(c);
@@ -488,7 +505,6 @@ int live_responder(const char *plan_path) {
             message.msg_controllen = sizeof control;
             ssize_t n;
             while ((n = recvmsg(polls[i].fd, &message, 0)) >= 0) {
-                int family = kinds[i] == 46 ? 6 : 4;
                 std::string to;
                 for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr;
                      c = CMSG_NXTHDR(&message, c)) {
@@ -503,13 +519,7 @@ int live_responder(const char *plan_path) {
                         info->ipi6_ifindex = 0;
                     }
                 }
-                sockaddr_storage bound{};
-                socklen_t bound_length = sizeof bound;
-                getsockname(polls[i].fd, reinterpret_cast<sockaddr *>(&bound), &bound_length);
-                uint16_t port =
-                    ntohs(family == 6 ? reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port
-                                      : reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
-                if (answered.count({family, to, port}) != 0) {
+                if (answered.count({endpoints[i].family, to, endpoints[i].port}) != 0) {
                     io.iov_len = static_cast<size_t>(n);
                     sendmsg(polls[i].fd, &message, MSG_DONTWAIT);
                 }

@@ -114,6 +114,14 @@ inline bytes ethernet(const bytes &ip, int vlan_tags = 0) {
     return f + type + ip;
 }
 
+// A TCP segment or a UDP datagram over IPv4 in an Ethernet frame.
+inline bytes tcp4(const char *s, const char *d, uint16_t sp, uint16_t dp, uint8_t flags) {
+    return ethernet(ipv4(s, d, 6, tcp(sp, dp, flags)));
+}
+inline bytes udp4(const char *s, const char *d, uint16_t sp, uint16_t dp) {
+    return ethernet(ipv4(s, d, 17, udp(sp, dp)));
+}
+
 inline bytes sll(const bytes &ip) {
     bytes h(16, 0);
     put16(h, 0, 4);  // sent by this host

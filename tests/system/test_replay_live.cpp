@@ -17,13 +17,6 @@ using namespace capture_writer;
 constexpr uint8_t SYN = 0x02, ACK = 0x10;
 constexpr char HOST[] = "192.0.2.1";
 
-bytes tcp4(const char *s, const char *d, uint16_t sp, uint16_t dp, uint8_t flags) {
-    return ethernet(ipv4(s, d, 6, tcp(sp, dp, flags)));
-}
-bytes udp4(const char *s, const char *d, uint16_t sp, uint16_t dp) {
-    return ethernet(ipv4(s, d, 17, udp(sp, dp)));
-}
-
 // A page load's worth of flows in 1.5 s: a resolver asked three times, six web servers, one web
 // server that never answers, and two datagrams nobody answers.
 std::vector<record> page_load() {

@@ -21,14 +21,6 @@ constexpr uint8_t SYN = 0x02, ACK = 0x10, FIN = 0x01, RST = 0x04, TCP = 6, UDP =
 constexpr const char *A = "10.0.0.1", *B = "192.0.2.10", *C = "192.0.2.20", *D = "198.51.100.53",
                      *A6 = "2001:db8::1", *D6 = "2001:db8::53";
 
-bytes tcp4(const char *s, const char *d, uint16_t sp, uint16_t dp, uint8_t flags) {
-    return ethernet(ipv4(s, d, TCP, tcp(sp, dp, flags)));
-}
-
-bytes udp4(const char *s, const char *d, uint16_t sp, uint16_t dp) {
-    return ethernet(ipv4(s, d, UDP, udp(sp, dp)));
-}
-
 // One line per flow: "source protocol source-port>port: queued packets' times[ answered t]".
 // Every queued packet must name a flow, and a flow's first one be at the flow's time.
 lines flows_of(const replay_capture &capture) {
