@@ -2,6 +2,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/wait.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -96,10 +97,10 @@ void check_rules_now();
 // The exit status in a wait status; 128 + the signal for a helper that a signal ended, as a
 // shell reports it.
 inline int helper_exit_status(int wait_status) {
-    if (wait_status != -1 && (wait_status & 0x7f) != 0 && (wait_status & 0x7f) != 0x7f) {
-        return 128 + (wait_status & 0x7f);
+    if (wait_status != -1 && WIFSIGNALED(wait_status)) {
+        return 128 + WTERMSIG(wait_status);
     }
-    return (wait_status & 0xff00) >> 8;
+    return WEXITSTATUS(wait_status);
 }
 
 // Opens the thread's queue connection and starts the thread: 0, or 1 reported.

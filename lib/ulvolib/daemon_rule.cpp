@@ -121,8 +121,7 @@ policy_verdict judge_cre(cre *element, int64_t now_ms, unsigned *events) {
 }
 
 bool daemon_rule_credit_on() {
-    mutex_guard locked(&rule_mutex);
-    return prule.awaited != nullptr;
+    return pcredit.new_host_credit > 0;  // set before the threads start, never changed after
 }
 
 bool answer_seen(const policy_flow *flow, bool replied, int64_t now_ms, unsigned *events) {
