@@ -4,7 +4,7 @@
 readonly ULVO_PACKAGES=(g++ cmake make pkg-config libgtest-dev libgmock-dev libbenchmark-dev
     libmnl-dev libnetfilter-queue-dev libpcap-dev zlib1g-dev iptables iproute2 util-linux procps
     systemd logrotate groff-base systemd-container debootstrap dpkg-dev file lintian prometheus
-    prometheus-node-exporter)
+    prometheus-node-exporter ccache)
 
 # Re-runs the calling script through sudo when a non-root user starts it, or says it needs root.
 ensure_root() {
@@ -36,7 +36,12 @@ build_tree() {
     local dir=$1 log
     shift
     log=$(mktemp)
-    if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DULVO_WERROR=ON "$@" &&
+    # CI builds five trees from a fresh clone each time: ccache keeps what did not change.
+    local -a launcher=()
+    if command -v ccache >/dev/null 2>&1; then
+        launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    fi
+    if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DULVO_WERROR=ON "${launcher[@]}" "$@" &&
         cmake --build "$dir" -j "$(nproc)"; } >"$log" 2>&1; then
         cat "$log" >&2
         rm -f "$log"
