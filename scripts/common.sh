@@ -26,7 +26,9 @@ ensure_packages() {
     [ ${#missing[@]} -eq 0 ] && return 0
     echo "Installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    # An index that fails to download (a mirror in the middle of a sync, as seen on 2026-12-09
+    # for i386) leaves the old one in use; whether the packages come is what counts.
+    apt-get update -qq || echo "apt-get update failed; installing from the indexes there are" >&2
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
