@@ -95,6 +95,42 @@ unsigned long packet_socket_inode(const held_packet &packet) {
     return socket_inode_in_table(text.c_str(), packet.source_port, packet.owner_uid);
 }
 
+// True when one of the process's descriptors is the socket wanted ("socket:[INODE]").
+bool holds_socket(long pid, const char *wanted) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%ld/fd", pid);
+    DIR *fds = opendir(path);
+    if (fds == nullptr) {
+        return false;
+    }
+    bool found = false;
+    size_t length = strlen(wanted);
+    while (dirent *fd = readdir(fds)) {
+        char target[64];
+        ssize_t n = readlinkat(dirfd(fds), fd->d_name, target, sizeof target - 1);
+        if (n > 0 && static_cast<size_t>(n) == length && memcmp(target, wanted, length) == 0) {
+            found = true;
+            break;
+        }
+    }
+    closedir(fds);
+    return found;
+}
+
+// The process's name from /proc/PID/comm into comm (empty when it cannot be read).
+void process_name(pid_t pid, char *comm, size_t size) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(pid));
+    FILE *file = fopen(path, "re");
+    comm[0] = '\0';
+    if (file != nullptr) {
+        if (fgets(comm, static_cast<int>(size), file) != nullptr) {
+            comm[strcspn(comm, "\n")] = '\0';
+        }
+        fclose(file);
+    }
+}
+
 // The process of the owner that holds the socket: its pid, and its name in comm; 0 if none.
 pid_t socket_process(unsigned long inode, uint32_t uid, char *comm, size_t size) {
     char wanted[64];
@@ -110,40 +146,15 @@ pid_t socket_process(unsigned long inode, uint32_t uid, char *comm, size_t size)
         struct stat owner {};
         char path[64];
         snprintf(path, sizeof path, "/proc/%ld", pid);
-        if (*end != '\0' || pid <= 0 || stat(path, &owner) != 0 || owner.st_uid != uid) {
-            continue;
-        }
-        snprintf(path, sizeof path, "/proc/%ld/fd", pid);
-        DIR *fds = opendir(path);
-        if (fds == nullptr) {
-            continue;
-        }
-        while (dirent *fd = readdir(fds)) {
-            char target[64];
-            ssize_t n = readlinkat(dirfd(fds), fd->d_name, target, sizeof target - 1);
-            if (n > 0 && static_cast<size_t>(n) == strlen(wanted) &&
-                memcmp(target, wanted, static_cast<size_t>(n)) == 0) {
-                found = static_cast<pid_t>(pid);
-                break;
-            }
-        }
-        closedir(fds);
-        if (found != 0) {
+        if (*end == '\0' && pid > 0 && stat(path, &owner) == 0 && owner.st_uid == uid &&
+            holds_socket(pid, wanted)) {
+            found = static_cast<pid_t>(pid);
             break;
         }
     }
     closedir(proc);
     if (found != 0) {
-        char path[64];
-        snprintf(path, sizeof path, "/proc/%d/comm", static_cast<int>(found));
-        FILE *file = fopen(path, "re");
-        comm[0] = '\0';
-        if (file != nullptr) {
-            if (fgets(comm, static_cast<int>(size), file) != nullptr) {
-                comm[strcspn(comm, "\n")] = '\0';
-            }
-            fclose(file);
-        }
+        process_name(found, comm, size);
     }
     return found;
 }
@@ -213,7 +224,16 @@ size_t escape_control(const char *in, char *out, size_t size) {
 }
 
 void compose_alarm_message(char *out, size_t size, bool look_up) {
-    int count = snapshot_queue(snapshot, SNAPSHOT_SLOTS);
+    // The shutdown (look_up false) runs in a signal handler, perhaps after stopping a thread
+    // that holds the rule's lock: it does not wait for the lock.
+    int count = look_up ? snapshot_queue(snapshot, SNAPSHOT_SLOTS)
+                        : try_snapshot_queue(snapshot, SNAPSHOT_SLOTS);
+    if (count < 0) {
+        snprintf(out, size,
+                 "virus-like activity detected; the daemon stopped before it could "
+                 "name the connections held");
+        return;
+    }
     owner_tally owners[OWNER_SLOTS + 1];
     int owner_count = tally_owners(count, owners, static_cast<int>(std::size(owners)));
     char program[160] = "";

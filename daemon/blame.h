@@ -7,7 +7,8 @@
 
 // The alarm's system-log message: how many connections are held for how many new hosts, the
 // three users owning the most of them and, when look_up is set, their names and the program
-// (from a held packet's source port: socket, then process).
+// (from a held packet's source port: socket, then process). Without look_up (the shutdown) it
+// does not wait for the rule's lock either, and says so when it could not have it.
 void compose_alarm_message(char *out, size_t size, bool look_up);
 
 // Copies in to out (size bytes, always terminated) with every control byte, DEL and backslash

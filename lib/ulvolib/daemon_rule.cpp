@@ -187,8 +187,10 @@ int held_by_owner(owner_count *out, int max) {
     return n;
 }
 
-int snapshot_queue(held_packet *out, int max) {
-    mutex_guard locked(&rule_mutex);
+namespace {
+
+// The rule's lock is held.
+int snapshot_locked(held_packet *out, int max) {
     int n = 0;
     for (const policy_held *h = policy_first_held(&prule); h != nullptr && n < max;
          h = policy_next_held(&prule, h)) {
@@ -204,6 +206,34 @@ int snapshot_queue(held_packet *out, int max) {
         packet.source_port = flow.source_port;
     }
     return n;
+}
+
+}  // namespace
+
+int snapshot_queue(held_packet *out, int max) {
+    mutex_guard locked(&rule_mutex);
+    return snapshot_locked(out, max);
+}
+
+int try_snapshot_queue(held_packet *out, int max) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        if (pthread_mutex_trylock(&rule_mutex) == 0) {
+            int n = snapshot_locked(out, max);
+            pthread_mutex_unlock(&rule_mutex);
+            return n;
+        }
+        timespec pause{0, 5 * 1000 * 1000};
+        nanosleep(&pause, nullptr);  // async-signal-safe, unlike the lock's waiting
+    }
+    return -1;
+}
+
+void hold_rule_lock_for_test(bool hold) {
+    if (hold) {
+        pthread_mutex_lock(&rule_mutex);
+    } else {
+        pthread_mutex_unlock(&rule_mutex);
+    }
 }
 
 void make_known_for_test(const cre *element) {

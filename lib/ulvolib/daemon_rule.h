@@ -55,3 +55,6 @@ void cr_queue_totals(uint64_t *queued, uint64_t *dequeued);
 int held_by_owner(owner_count *out, int max);
 // The queued packets' facts, oldest first, at most max of them; returns how many.
 int snapshot_queue(held_packet *out, int max);
+// The same for the shutdown, which must not wait for the rule's lock (a thread it stopped may
+// hold it for ever): -1 when the lock could not be had within about 100 ms.
+int try_snapshot_queue(held_packet *out, int max);

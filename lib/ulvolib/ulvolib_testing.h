@@ -17,6 +17,8 @@ void reset_cre_pool_for_test();
 void make_known_for_test(const cre *element);
 // Frees the daemon's rule.
 void reset_daemon_rule_for_test();
+// Takes (true) or releases (false) the rule's lock, as a thread stopped while holding it would.
+void hold_rule_lock_for_test(bool hold);
 
 struct shm_stat_block;
 // Removes this process's block and forgets the pool, the ring and the configuration.

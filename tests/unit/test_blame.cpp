@@ -4,7 +4,13 @@
 #include <cstring>
 #include <string>
 
+#include <unistd.h>
+
+#include <cstdio>
+
 #include "blame.h"
+#include "syslog_feed.h"
+#include "ulvolib_testing.h"
 
 namespace {
 
@@ -41,6 +47,55 @@ TEST(Blame, ControlBytesInAProgramsNameAreEscaped) {
         "cd",
         tiny, sizeof tiny);
     EXPECT_STREQ(tiny, "ab");
+}
+
+TEST(Blame, SocketTablesGiveTheInodeOfAnOwnersPort) {
+    const char table[] =
+        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
+        "timeout inode\n"
+        "   0: 0100007F:1B58 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0  "
+        "      0 1111 1 0000000000000000 100 0 0 10 0\n"
+        "   1: 0100007F:A2C4 0105007F:1B58 02 00000001:00000000 01:00000064 00000002 65534  "
+        "      0 2222 2 0000000000000000 100 0 0 10 0\n"
+        "   2: 00000000000000000000000001000000:A2C5 00000000000000000000000001000000:1B58 02 "
+        "00000000:00000000 00:00000000 00000000  1000        0 3333 1\n";
+    struct {
+        uint16_t port;
+        uint32_t uid;
+        unsigned long inode;
+    } cases[] = {{0x1B58, 0, 1111},
+                 {0xA2C4, 65534, 2222},
+                 {0xA2C4, 0, 0},
+                 {0xA2C5, 1000, 3333},
+                 {0x1234, 0, 0}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(socket_inode_in_table(table, c.port, c.uid), c.inode) << c.port;
+    }
+    EXPECT_EQ(socket_inode_in_table("header only\n", 1, 0), 0u);
+    EXPECT_EQ(socket_inode_in_table("", 1, 0), 0u);
+}
+
+// The alarm's message from the rule's queue; the shutdown's version never waits for the rule's
+// lock, which a thread it stopped may hold for ever.
+TEST(Blame, TheAlarmsMessageAndTheShutdownsWhenTheRuleIsHeld) {
+    char text[256];
+    compose_alarm_message(text, sizeof text, true);
+    EXPECT_STREQ(text, "virus-like activity detected: 0 connections held for 0 new hosts");
+    EXPECT_EXIT(
+        {
+            // This thread holding the lock is, for the mutex, the same as a stopped one: a
+            // wait for it would never end.
+            hold_rule_lock_for_test(true);
+            alarm(5);
+            compose_alarm_message(text, sizeof text, false);
+            syslog_alarm_raised();
+            syslog_feed_drain(true);  // the shutdown's drain
+            fprintf(stderr, "%s\n", text);
+            _exit(0);
+        },
+        ::testing::ExitedWithCode(0),
+        "virus-like activity detected; the daemon stopped before it could name the connections "
+        "held");
 }
 
 }  // namespace
