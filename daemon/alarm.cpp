@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common.h"
 #include "daemon_rule.h"
 #include "event_log.h"
 #include "guards.h"
 #include "syslog_feed.h"
-#include "ulvo.h"
 #include "water_gauge.h"
 
 namespace {

@@ -9,10 +9,10 @@
 #include <csignal>
 #include <cstdio>
 
+#include "common.h"
 #include "ct_events.h"
 #include "daemon_rule.h"
 #include "event_log.h"
-#include "ulvo.h"
 
 namespace {
 

@@ -1,3 +1,5 @@
+#include "dethrottle.h"
+
 #include <pthread.h>
 #include <unistd.h>
 
@@ -5,10 +7,12 @@
 
 #include "alarm.h"
 #include "answers.h"
+#include "common.h"
 #include "daemon_rule.h"
 #include "event_log.h"
+#include "lifecycle.h"
+#include "nllib.h"
 #include "owner_block.h"
-#include "ulvo.h"
 #include "watchdog.h"
 
 int dethrottle_pass(dtt_stat *counters) {

@@ -1,3 +1,5 @@
+#include "helper.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -7,9 +9,9 @@
 #include <csignal>
 #include <ctime>
 
+#include "common.h"
 #include "event_log.h"
 #include "helper_testing.h"
-#include "ulvo.h"
 
 namespace {
 

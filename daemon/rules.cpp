@@ -6,10 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common.h"
 #include "event_log.h"
+#include "helper.h"
+#include "lifecycle.h"
+#include "outputs.h"
 #include "owner_block.h"
-#include "ulvo.h"
-#include "watchdog.h"
 
 namespace {
 
@@ -69,6 +71,40 @@ int load_allow_list() {
     allow_entries = entries;
     publish();
     return 0;
+}
+
+void prepare_kernel() {
+    run_helper(CMD_UNLOAD_RULES);
+    int status = run_helper(CMD_LOAD_IPV4_MODULES);
+    if (status != 0) {
+        lib_report(TAG_ERROR, true,
+                   "   could not load required iptable modules using \n\"%s\", rc=%d\n",
+                   CMD_LOAD_IPV4_MODULES, helper_exit_status(status));
+        fail_start();
+    }
+}
+
+int load_rules() {
+    int status = run_helper(CMD_LOAD_RULES);
+    if (status != 0) {
+        run_helper(CMD_UNLOAD_RULES);
+        lib_report(TAG_ERROR, true, "   could not load iptable rules, \n   \"%s\" returned %d\n",
+                   CMD_LOAD_RULES, helper_exit_status(status));
+        return 1;
+    }
+    if (load_allow_list() != 0) {
+        run_helper(CMD_UNLOAD_RULES);
+        return 1;
+    }
+    return 0;
+}
+
+void check_rules_now() {
+    startup_guard startup;
+    if (current_phase() != PHASE_RUNNING) {
+        return;  // the shutdown removes the rules; a start in progress has not loaded them yet
+    }
+    guard_rules(worker_running(THREAD_IPV6));
 }
 
 void guard_rules(bool ipv6) {

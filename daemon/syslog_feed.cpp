@@ -16,7 +16,6 @@
 #include "event_log.h"
 #include "guards.h"
 #include "rules.h"
-#include "watchdog.h"
 
 namespace {
 
@@ -43,6 +42,8 @@ pthread_mutex_t send_mutex = PTHREAD_MUTEX_INITIALIZER;  // taken with signals b
 int log_fd = -1;
 bool connected = false;
 
+void (*wake_sender)() = nullptr;  // set before any thread exists
+
 void enqueue(int priority, message_kind kind, const char *text) {
     {
         signal_blocker blocked;
@@ -57,7 +58,9 @@ void enqueue(int priority, message_kind kind, const char *text) {
             ++queue_size;
         }
     }
-    wake_main_thread();
+    if (wake_sender != nullptr) {
+        wake_sender();
+    }
 }
 
 // Takes the oldest queued message into *out: false when none is queued.
@@ -121,9 +124,10 @@ void mirror(const char *tag, const char *text) {
 
 }  // namespace
 
-void syslog_feed_setup() {
+void syslog_feed_setup(void (*wake)()) {
+    wake_sender = wake;
     log_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    set_event_mirror(mirror);
+    set_report_sink(mirror);
 }
 
 void syslog_event(int priority, const char *text) {

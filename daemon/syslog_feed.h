@@ -11,8 +11,9 @@
 #include <cstddef>
 #include <ctime>
 
-// Opens the socket and mirrors the event log's reports into the queue. Before any thread.
-void syslog_feed_setup();
+// Opens the socket and mirrors the event log's reports into the queue; wake (async-signal-safe)
+// tells the sending thread that a message is queued. Before any thread.
+void syslog_feed_setup(void (*wake)());
 // Queues one message (async-signal-safe apart from its lock, which every holder takes with
 // signals blocked) and wakes the main thread.
 void syslog_event(int priority, const char *text);

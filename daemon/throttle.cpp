@@ -1,3 +1,5 @@
+#include "throttle.h"
+
 #include <pthread.h>
 #include <unistd.h>
 
@@ -8,9 +10,10 @@
 
 #include "alarm.h"
 #include "answers.h"
+#include "common.h"
 #include "daemon_rule.h"
 #include "event_log.h"
-#include "ulvo.h"
+#include "lifecycle.h"
 #include "watchdog.h"
 
 namespace {

@@ -1,6 +1,5 @@
 #include "watchdog.h"
 
-#include <semaphore.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -13,10 +12,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "common.h"
 #include "event_log.h"
-#include "rules.h"
-#include "syslog_feed.h"
-#include "ulvo.h"
 
 // The messages follow the service manager's notification protocol: datagrams of "KEY=value"
 // lines sent to the unix socket that NOTIFY_SOCKET names ("@" at its start stands for the
@@ -33,8 +30,10 @@ int64_t watchdog_usec = 0;  // 0: no watchdog
 int64_t period_ms[WORKER_COUNT] = {-1, -1, -1};  // written before the workers start
 std::atomic<uint32_t> beats[WORKER_COUNT];       // each written by its own worker alone
 
-sem_t main_wakeup;                      // posted when there is work for the main thread
-std::atomic<bool> wakeup_ready{false};  // set once main_wakeup exists
+// The main thread's alone.
+uint32_t seen[WORKER_COUNT];    // each worker's count at its last change
+int64_t beat_ms[WORKER_COUNT];  // when it last changed
+int reported = -1;              // the stalled worker reported last, -1 for none
 
 constexpr const char *WORKER_NAMES[WORKER_COUNT] = {"IPv4 throttle", "IPv6 throttle",
                                                     "de-throttle"};
@@ -68,15 +67,7 @@ bool parse_notify_socket(const char *name) {
 
 }  // namespace
 
-void wake_main_thread() {
-    if (wakeup_ready.load()) {
-        sem_post(&main_wakeup);
-    }
-}
-
 void watchdog_setup(pid_t started_pid) {
-    sem_init(&main_wakeup, 0, 0);
-    wakeup_ready = true;
     const char *socket_name = getenv("NOTIFY_SOCKET");
     if (socket_name != nullptr && parse_notify_socket(socket_name)) {
         notify_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -127,56 +118,36 @@ int stalled_worker(const int64_t period[WORKER_COUNT], const int64_t beat_ms[WOR
     return -1;
 }
 
-void main_thread_loop() {
+int64_t watchdog_tick_ms() {
     // Checked several times per watchdog interval, and at least once a second.
-    const int64_t tick_ms = std::clamp<int64_t>(watchdog_usec / 3000, 100, 1000);
-    uint32_t seen[WORKER_COUNT];
-    int64_t beat_ms[WORKER_COUNT];
-    int64_t start = monotonic_ms();
+    return std::clamp<int64_t>(watchdog_usec / 3000, 100, 1000);
+}
+
+void watchdog_start(int64_t now_ms) {
     for (int w = 0; w < WORKER_COUNT; ++w) {
         seen[w] = beats[w].load(std::memory_order_relaxed);
-        beat_ms[w] = start;
+        beat_ms[w] = now_ms;
     }
-    int64_t next_check = start + tick_ms;
-    int64_t next_guard = start + RULE_GUARD_PERIOD_MS;
-    int reported = -1;
-    for (;;) {
-        // At least once a second, for a check that the helper asked for.
-        int64_t wake_at =
-            std::min(monotonic_ms() + 1000,
-                     watchdog_enabled() ? std::min(next_check, next_guard) : next_guard);
-        timespec until{static_cast<time_t>(wake_at / 1000),
-                       static_cast<long>(wake_at % 1000) * 1000000};
-        sem_clockwait(&main_wakeup, CLOCK_MONOTONIC, &until);
-        syslog_feed_drain();
-        int64_t now = monotonic_ms();
-        if (rule_check_requested() || now >= next_guard) {
-            check_rules_now();
-            now = monotonic_ms();
-            next_guard = now + RULE_GUARD_PERIOD_MS;
+}
+
+void watchdog_check(int64_t now_ms) {
+    for (int w = 0; w < WORKER_COUNT; ++w) {
+        uint32_t count = beats[w].load(std::memory_order_relaxed);
+        if (count != seen[w]) {
+            seen[w] = count;
+            beat_ms[w] = now_ms;
         }
-        if (!watchdog_enabled() || now < next_check) {
-            continue;
-        }
-        next_check = now + tick_ms;
-        for (int w = 0; w < WORKER_COUNT; ++w) {
-            uint32_t count = beats[w].load(std::memory_order_relaxed);
-            if (count != seen[w]) {
-                seen[w] = count;
-                beat_ms[w] = now;
-            }
-        }
-        int stalled = stalled_worker(period_ms, beat_ms, now);
-        if (stalled < 0) {
-            notify("WATCHDOG=1");
-            reported = -1;
-        } else if (stalled != reported) {
-            reported = stalled;
-            lib_report(TAG_WARNING, false,
-                       "   the %s thread has made no progress for %" PRId64
-                       " s; the service manager\n   is no longer told that the daemon is alive,"
-                       " %s,%d\n",
-                       WORKER_NAMES[stalled], (now - beat_ms[stalled]) / 1000, ULVO_UNIT, __LINE__);
-        }
+    }
+    int stalled = stalled_worker(period_ms, beat_ms, now_ms);
+    if (stalled < 0) {
+        notify("WATCHDOG=1");
+        reported = -1;
+    } else if (stalled != reported) {
+        reported = stalled;
+        lib_report(TAG_WARNING, false,
+                   "   the %s thread has made no progress for %" PRId64
+                   " s; the service manager\n   is no longer told that the daemon is alive,"
+                   " %s,%d\n",
+                   WORKER_NAMES[stalled], (now_ms - beat_ms[stalled]) / 1000, ULVO_UNIT, __LINE__);
     }
 }

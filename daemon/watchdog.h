@@ -32,13 +32,12 @@ void worker_beat(watched_worker worker);
 void notify_ready();
 void notify_stopping();
 
-// The main thread's work once start-up is done: sends the system-log messages the other threads
-// queue, runs the rule guard every RULE_GUARD_PERIOD_MS and when asked, and, with a watchdog,
-// checks the workers and sends "WATCHDOG=1" while they all progress, reporting a stalled one
-// once.
-[[noreturn]] void main_thread_loop();
-// Wakes the main thread for queued work (async-signal-safe).
-void wake_main_thread();
+// How often the main thread checks the workers while a watchdog is on.
+int64_t watchdog_tick_ms();
+// The main thread's part, from its loop: watchdog_start once, then watchdog_check every tick,
+// which sends "WATCHDOG=1" while every worker progresses and reports a stalled one once.
+void watchdog_start(int64_t now_ms);
+void watchdog_check(int64_t now_ms);
 
 // The decision, kept apart for the tests: the first worker whose last beat (beat_ms, the time
 // its count last changed) lies further back than its period plus the grace at now_ms, or -1.

@@ -19,7 +19,7 @@ std::atomic<FILE *> pstart_status_fout{nullptr};  // start-up detail lines are c
 pthread_mutex_t log_lock;
 pthread_mutex_t *plog_lock = nullptr;  // null until init_log_lock has made the lock
 std::atomic<int> log_event_text{1};    // 0 silences tag lines (the status tool)
-std::atomic<event_mirror> mirror_to{nullptr};
+std::atomic<report_sink> sink_to{nullptr};
 
 // The holder of the log lock cannot be interrupted by a signal: the daemon's shutdown runs in
 // a signal handler that writes the event log and flushes every stream, and a thread stopped
@@ -45,22 +45,22 @@ __attribute__((format(printf, 3, 0))) void vwrite_detail(FILE *out, FILE *copy, 
 __attribute__((format(printf, 4, 0))) void vreport(FILE *out, FILE *copy, const char *tag,
                                                    const char *fmt, va_list ap) {
     log_event(out, tag, "");
-    event_mirror mirror = mirror_to.load();
-    if (mirror != nullptr && out != nullptr && log_event_text != 0) {
+    report_sink sink = sink_to.load();
+    if (sink != nullptr && out != nullptr && log_event_text != 0) {
         va_list again;
         va_copy(again, ap);
         char detail[512];
         vsnprintf(detail, sizeof detail, fmt, again);
         va_end(again);
-        mirror(tag, detail);
+        sink(tag, detail);
     }
     vwrite_detail(out, copy, fmt, ap);
 }
 
 }  // namespace
 
-void set_event_mirror(event_mirror mirror) {
-    mirror_to = mirror;
+void set_report_sink(report_sink sink) {
+    sink_to = sink;
 }
 
 void set_ulvolib_output(FILE *out) {
@@ -91,9 +91,9 @@ void log_event(FILE *out, const char *tag, const char *text, bool mirrored) {
     }
     fprintf(out, "%s [%s] %s\n", tag, stamp, text);
     fflush(out);
-    event_mirror mirror = mirror_to.load();
-    if (mirror != nullptr && mirrored && text[0] != '\0') {
-        mirror(tag, text);
+    report_sink sink = sink_to.load();
+    if (sink != nullptr && mirrored && text[0] != '\0') {
+        sink(tag, text);
     }
 }
 

@@ -27,13 +27,16 @@ void set_start_status_file(FILE *out);
 // Returns the library's start-status stream (null when none is set).
 FILE *start_status_file();
 
-// Receives every event as it is logged: the tag and the text, or a report's detail lines.
-using event_mirror = void (*)(const char *tag, const char *text);
-// Sets, or clears with null, the mirror (the daemon's feed to the system log).
-void set_event_mirror(event_mirror mirror);
+// The one place where the library's events leave it for whoever runs it: a program that wants
+// them beyond its event log (the daemon: for the system log) installs a report sink, which gets
+// every event as it is logged, the tag and the text or a report's detail lines. The library
+// calls nothing else of the program.
+using report_sink = void (*)(const char *tag, const char *text);
+// Installs, or removes with null, the report sink.
+void set_report_sink(report_sink sink);
 
 // Writes one "tag [time] text" line to the stream and flushes it; nothing while logging is off.
-// The mirror gets it too unless mirrored is false.
+// The report sink gets it too unless mirrored is false.
 void log_event(FILE *out, const char *tag, const char *text, bool mirrored = true);
 // Locks the recursive log lock; does nothing before init_log_lock.
 void get_log_lock();

@@ -17,17 +17,14 @@
 namespace {
 
 constexpr int MODE = 0644;  // readable by every user, written by root alone
-// The daemon's own segment, attached. The shutdown may remove it while the de-throttle thread
-// publishes: each publication counts itself in active_publishers before it loads the pointer,
-// and the removal takes the pointer away, then waits for them (as the status block's writers).
-std::atomic<shm_owner_block *> published{nullptr};
-std::atomic<int> active_publishers{0};
+// The daemon's own segment, attached; its threads publish into it while the shutdown may
+// remove it.
+published_segment<shm_owner_block> published;
 int published_id = -1;
 
 bool made_by_root(int id) {
-    shmid_ds ds{};
-    return shmctl(id, IPC_STAT, &ds) == 0 && ds.shm_perm.cuid == 0 && ds.shm_perm.uid == 0 &&
-           (ds.shm_perm.mode & 022) == 0 && ds.shm_segsz == sizeof(shm_owner_block);
+    int32_t owner_uid;
+    return shm_segment_made_by_root(id, sizeof(shm_owner_block), &owner_uid);
 }
 
 bool ours(const shm_owner_block *block) {
@@ -50,21 +47,6 @@ const shm_owner_block *attach_for_reading(int32_t status_key, int32_t pid) {
         return nullptr;
     }
     return block;
-}
-
-// Copies the section that starts at begin into copy (the signatures with it) until both
-// signatures agree and are not 0, and accepted(copy) holds; false after 100 tries.
-template <typename Copy, typename Accept>
-bool read_section(const uint32_t *begin, Copy *copy, Accept accepted) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        copy_words(copy, begin, sizeof *copy, false);
-        if (copy->begin != 0 && copy->begin == copy->end && accepted(*copy)) {
-            return true;
-        }
-        timespec pause{0, 1'000'000};
-        nanosleep(&pause, nullptr);
-    }
-    return false;
 }
 
 }  // namespace
@@ -109,16 +91,15 @@ int owner_block_create(int32_t status_key, int32_t pid) {
     block->pid = pid;
     memcpy(block->magic, OWNER_BLOCK_MAGIC, sizeof OWNER_BLOCK_MAGIC);
     published_id = id;
-    published = block;
+    published.set(block);
     owner_block_publish();
     return 0;
 }
 
 void owner_block_publish() {
-    active_publishers.fetch_add(1);
-    shm_owner_block *block = published.load();
+    published_segment<shm_owner_block>::access access(published);
+    shm_owner_block *block = access.block();
     if (block == nullptr) {
-        active_publishers.fetch_sub(1);
         return;
     }
     struct {
@@ -129,19 +110,16 @@ void owner_block_publish() {
     static_assert(sizeof record ==
                   offsetof(shm_owner_block, end_sig) - offsetof(shm_owner_block, count));
     publish_section(&block->begin_sig, &block->end_sig, &record, sizeof record);
-    active_publishers.fetch_sub(1);
 }
 
 void owner_block_publish_rules(uint32_t allow_entries, uint32_t rules_restored) {
-    active_publishers.fetch_add(1);
-    shm_owner_block *block = published.load();
-    if (block != nullptr) {
+    published_segment<shm_owner_block>::access access(published);
+    if (shm_owner_block *block = access.block(); block != nullptr) {
         owner_block_rules record{allow_entries, rules_restored};
         static_assert(sizeof record == offsetof(shm_owner_block, rules_end_sig) -
                                            offsetof(shm_owner_block, allow_entries));
         publish_section(&block->rules_begin_sig, &block->rules_end_sig, &record, sizeof record);
     }
-    active_publishers.fetch_sub(1);
 }
 
 namespace {
@@ -166,29 +144,24 @@ uint64_t join(const uint32_t (&in)[2]) {
 }  // namespace
 
 void owner_block_publish_credit(const owner_block_credit *credit) {
-    active_publishers.fetch_add(1);
-    shm_owner_block *block = published.load();
-    if (block != nullptr) {
+    published_segment<shm_owner_block>::access access(published);
+    if (shm_owner_block *block = access.block(); block != nullptr) {
         credit_record record{credit->on ? 1u : 0u, credit->balance, {}, {}, {}};
         split(credit->passed, record.passed);
         split(credit->answers, record.answers);
         split(credit->events_lost, record.events_lost);
         publish_section(&block->credit_begin_sig, &block->credit_end_sig, &record, sizeof record);
     }
-    active_publishers.fetch_sub(1);
 }
 
 void owner_block_free() {
-    shm_owner_block *block = published.exchange(nullptr);
-    if (block == nullptr) {
+    bool had = false;
+    shm_owner_block *block = published.take_away(&had);
+    if (!had) {
         return;
     }
     // A publisher stopped in mid-write keeps the mapping, which goes when the process ends.
-    for (int i = 0; i < 100 && active_publishers.load() != 0; ++i) {
-        timespec pause{0, 1'000'000};
-        nanosleep(&pause, nullptr);
-    }
-    if (active_publishers.load() == 0) {
+    if (block != nullptr) {
         shmdt(block);
     }
     shmctl(published_id, IPC_RMID, nullptr);
@@ -200,15 +173,13 @@ int owner_block_read(int32_t status_key, int32_t pid, owner_count *out, int *cou
         return 1;
     }
     struct {
-        uint32_t begin;
         uint32_t count;
         owner_count owners[OWNER_SLOTS + 1];
-        uint32_t end;
     } copy;
-    static_assert(sizeof copy == offsetof(shm_owner_block, rules_begin_sig) -
-                                     offsetof(shm_owner_block, begin_sig));
-    bool read = read_section(&block->begin_sig, &copy,
-                             [](const auto &c) { return c.count <= OWNER_SLOTS + 1; });
+    static_assert(sizeof copy ==
+                  offsetof(shm_owner_block, end_sig) - offsetof(shm_owner_block, count));
+    bool read = read_section(&block->begin_sig, &block->end_sig, &copy, sizeof copy) &&
+                copy.count <= OWNER_SLOTS + 1;
     if (read) {
         *count = static_cast<int>(copy.count);
         std::copy(copy.owners, copy.owners + copy.count, out);
@@ -228,16 +199,8 @@ bool read_published(int32_t status_key, int32_t pid, uint32_t shm_owner_block::*
     if (block == nullptr) {
         return false;
     }
-    struct {
-        uint32_t begin;
-        Record record;
-        uint32_t end;
-    } copy;
     bool read = signature(const_cast<uint32_t *>(&(block->*end))).load() != 0 &&
-                read_section(&(block->*begin), &copy, [](const auto &) { return true; });
-    if (read) {
-        *record = copy.record;
-    }
+                read_section(&(block->*begin), &(block->*end), record, sizeof *record);
     shmdt(block);
     return read;
 }

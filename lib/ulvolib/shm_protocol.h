@@ -1,5 +1,10 @@
-// The signature protocol of the status block, shared by its writers and readers.
+// The signature protocol of the daemon's shared-memory segments (the status block and the
+// held-by-owner segment), shared by their writers and readers: each section lies between two
+// signature words; a writer zeroes both, writes, then sets both to the next signature; a reader
+// copies until both agree and are not 0. And the one check that a segment is the daemon's.
 #pragma once
+
+#include <time.h>
 
 #include <atomic>
 #include <cstddef>
@@ -65,3 +70,80 @@ inline void publish_section(uint32_t *begin, uint32_t *end, const void *record, 
     signature(end).store(next, std::memory_order_release);
     signature(begin).store(next, std::memory_order_release);
 }
+
+// Copies the section between the two signature words into record (length bytes) until both
+// words agree and are not 0: true, or false after about 3 s of torn copies. A copy that found
+// the section in mid-write is tried again at once, since a write ends in moments.
+inline bool read_section(const uint32_t *begin, const uint32_t *end, void *record, size_t length) {
+    constexpr int ATTEMPTS = 300;
+    constexpr long PAUSE_NS = 10'000'000;
+    bool in_mid_write = false;
+    for (int attempt = 0; attempt < ATTEMPTS; ++attempt) {
+        if (attempt > 0 && !in_mid_write) {
+            timespec pause{0, PAUSE_NS};
+            nanosleep(&pause, nullptr);
+        }
+        uint32_t first = signature(const_cast<uint32_t *>(begin)).load(std::memory_order_acquire);
+        copy_words(record, begin + 1, length, false);
+        uint32_t last = signature(const_cast<uint32_t *>(end)).load(std::memory_order_relaxed);
+        if (first != 0 && first == last) {
+            return true;
+        }
+        in_mid_write = first == 0;
+    }
+    return false;
+}
+
+// A segment that the daemon's threads publish into while the shutdown may remove it: each
+// access counts itself before it loads the pointer, and the removal takes the pointer away
+// before it waits for the accesses under way, so that it never detaches the segment under one.
+template <typename Block>
+class published_segment {
+  public:
+    void set(Block *block) { block_.store(block); }
+    Block *get() const { return block_.load(); }
+    // Begins one access: the segment, or null when there is none or it is being removed.
+    Block *enter() {
+        active_.fetch_add(1);
+        return block_.load();
+    }
+    void leave() { active_.fetch_sub(1); }
+    // Takes the segment away and waits up to 100 ms for the accesses under way: the segment
+    // when it may be detached, null when there was none or an access stopped in mid-write
+    // still uses it (the mapping then goes when the process ends). *had tells whether there was
+    // a segment at all.
+    Block *take_away(bool *had) {
+        Block *block = block_.exchange(nullptr);
+        *had = block != nullptr;
+        for (int i = 0; block != nullptr && i < 100 && active_.load() != 0; ++i) {
+            timespec pause{0, 1'000'000};
+            nanosleep(&pause, nullptr);
+        }
+        return active_.load() == 0 ? block : nullptr;
+    }
+
+    // One access for its scope.
+    class access {
+      public:
+        explicit access(published_segment &segment) : segment_(segment) {
+            block_ = segment_.enter();
+        }
+        ~access() { segment_.leave(); }
+        access(const access &) = delete;
+        access &operator=(const access &) = delete;
+        Block *block() const { return block_; }
+
+      private:
+        published_segment &segment_;
+        Block *block_;
+    };
+
+  private:
+    std::atomic<Block *> block_{nullptr};
+    std::atomic<int> active_{0};
+};
+
+// True when root made the segment, it is root's and no one else may write it, and (unless
+// size is 0) it has that size. The owner's uid into *owner_uid (its creator's where the owner
+// is root).
+bool shm_segment_made_by_root(int id, size_t size, int32_t *owner_uid);

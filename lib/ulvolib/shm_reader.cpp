@@ -17,9 +17,6 @@
 
 namespace {
 
-constexpr int READ_ATTEMPTS = 300;
-constexpr long READ_PAUSE_NS = 10'000'000;
-
 // Offsets of the signature words that bracket each section.
 constexpr size_t IPV4_BEGIN = offsetof(shm_stat_block, ipv4_tt_begin_sig);
 constexpr size_t IPV4_END = offsetof(shm_stat_block, ipv4_tt_end_sig);
@@ -32,13 +29,14 @@ constexpr size_t CONFIG_END = offsetof(shm_stat_block, config_end_sig);
 
 }  // namespace
 
-bool shm_segment_made_by_root(int id, int32_t *owner_uid) {
+bool shm_segment_made_by_root(int id, size_t size, int32_t *owner_uid) {
     shmid_ds ds{};
     if (shmctl(id, IPC_STAT, &ds) != 0) {
         return false;
     }
     *owner_uid = static_cast<int32_t>(ds.shm_perm.uid != 0 ? ds.shm_perm.uid : ds.shm_perm.cuid);
-    return ds.shm_perm.cuid == 0 && ds.shm_perm.uid == 0 && (ds.shm_perm.mode & 022) == 0;
+    return ds.shm_perm.cuid == 0 && ds.shm_perm.uid == 0 && (ds.shm_perm.mode & 022) == 0 &&
+           (size == 0 || ds.shm_segsz == size);
 }
 
 int get_shm_owner_pid(int32_t *pid) {
@@ -102,7 +100,7 @@ int shm_block_attach(shm_stat_block **address) {
         return 1;
     }
     int32_t owner_uid = -1;
-    if (!shm_segment_made_by_root(id, &owner_uid)) {
+    if (!shm_segment_made_by_root(id, 0, &owner_uid)) {
         lib_report(TAG_ERROR, false,
                    "   the shared memory block at key %#x was not made by kel-ulvod running as\n"
                    "   root (uid %d made it, or others may write it), it is not read\n\n",
@@ -137,28 +135,13 @@ int get_shm_struct(size_t begin_offset, size_t end_offset, void *destination) {
     auto *begin = reinterpret_cast<uint32_t *>(base + begin_offset);
     auto *end = reinterpret_cast<uint32_t *>(base + end_offset);
     const size_t length = end_offset - begin_offset - sizeof(uint32_t);
-    bool begin_was_zero = false;
-    for (int attempt = 0; attempt < READ_ATTEMPTS; ++attempt) {
-        if (attempt > 0 && !begin_was_zero) {
-            timespec pause{0, READ_PAUSE_NS};
-            if (nanosleep(&pause, nullptr) != 0) {
-                shm_block_detach(block);
-                lib_report(TAG_WARNING, false, "   could not get status, nanosleep failed\n");
-                return 1;
-            }
-        }
-        uint32_t first = signature(begin).load(std::memory_order_acquire);
-        copy_words(destination, begin + 1, length, false);
-        uint32_t last = signature(end).load(std::memory_order_relaxed);
-        if (first != 0 && first == last) {
-            shm_block_detach(block);
-            return 0;
-        }
-        begin_was_zero = first == 0;
-    }
+    bool read = read_section(begin, end, destination, length);
     shm_block_detach(block);
-    lib_report(TAG_WARNING, false, "   could not get status\n");
-    return 1;
+    if (!read) {
+        lib_report(TAG_WARNING, false, "   could not get status\n");
+        return 1;
+    }
+    return 0;
 }
 
 int get_ipv4_tt_stat(tt_stat *stat) {

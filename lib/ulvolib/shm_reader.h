@@ -11,9 +11,6 @@ int shm_block_attach(shm_stat_block **address);
 // True when a segment exists under the configured key (also one this process may not see);
 // says nothing either way.
 bool shm_block_exists();
-// True when root made the segment and no one else may write it; the owner's uid into
-// *owner_uid (its creator's where the owner is root).
-bool shm_segment_made_by_root(int id, int32_t *owner_uid);
 // The pid that the block records as its daemon's: 0, or 1 reported.
 int get_shm_owner_pid(int32_t *pid);
 // True when the process exists and is neither stopped nor a zombie.

@@ -18,12 +18,9 @@
 
 namespace {
 
-// The daemon's block, attached for writing. Threads publish into it while the shutdown may
-// remove it: each write counts itself in active_writers before it loads the pointer, and
-// shm_block_free clears the pointer before it waits for that count to drain, so that it never
-// detaches the block under a writer.
-std::atomic<shm_stat_block *> pshm_stat_block{nullptr};
-std::atomic<int> active_writers{0};
+// The daemon's block, attached for writing; threads publish into it while the shutdown may
+// remove it.
+published_segment<shm_stat_block> status_segment;
 int shm_stat_block_id = -1;  // its SysV id
 const char *pulvo_shm_sanity_check = SHM_SANITY_TEXT;
 
@@ -117,30 +114,18 @@ int publish(uint32_t shm_stat_block::*begin, uint32_t shm_stat_block::*end, cons
 
 // Waits up to 100 ms for writes in progress to end; false when one does not, which means a
 // writer was stopped in mid-write by the shutdown's own signal.
-bool writers_drained() {
-    for (int wait = 0; wait < 100; ++wait) {
-        if (active_writers.load() == 0) {
-            return true;
-        }
-        timespec pause{0, 1'000'000};
-        nanosleep(&pause, nullptr);
-    }
-    return active_writers.load() == 0;
-}
-
 }  // namespace
 
 block_writer::block_writer() {
-    active_writers.fetch_add(1);
-    block_ = pshm_stat_block.load();
+    block_ = status_segment.enter();
 }
 
 block_writer::~block_writer() {
-    active_writers.fetch_sub(1);
+    status_segment.leave();
 }
 
 bool shm_block_made() {
-    return pshm_stat_block != nullptr;
+    return status_segment.get() != nullptr;
 }
 
 int make_shm_block(const ulvo_config *config) {
@@ -159,7 +144,7 @@ int make_shm_block(const ulvo_config *config) {
     auto *block = static_cast<shm_stat_block *>(address);
     if (existing) {
         int32_t owner_uid = -1;
-        bool ours = shm_segment_made_by_root(id, &owner_uid);
+        bool ours = shm_segment_made_by_root(id, 0, &owner_uid);
         if (same_sanity_text(block) && !ours) {
             shmdt(address);
             return remove_impostor(id, key, owner_uid) ? make_shm_block(config) : 1;
@@ -170,19 +155,20 @@ int make_shm_block(const ulvo_config *config) {
         }
     }
     init_block(block, config);
-    pshm_stat_block = block;
+    status_segment.set(block);
     shm_stat_block_id = id;
     return 0;
 }
 
 void shm_block_free() {
-    shm_stat_block *block = pshm_stat_block.exchange(nullptr);
-    if (block == nullptr) {
+    bool had = false;
+    shm_stat_block *block = status_segment.take_away(&had);
+    if (!had) {
         return;
     }
     // A writer stopped in mid-write keeps its mapping; the segment, removed below all the
     // same, then goes when the process ends.
-    if (writers_drained()) {
+    if (block != nullptr) {
         shm_block_detach(block);
     }
     if (shmctl(shm_stat_block_id, IPC_RMID, nullptr) == -1) {
@@ -204,7 +190,7 @@ int shm_block_in_the_way(int32_t key, int32_t *owner) {
     }
     const auto *block = static_cast<const shm_stat_block *>(address);
     int32_t owner_uid = -1;
-    bool ours = shm_segment_made_by_root(id, &owner_uid);
+    bool ours = shm_segment_made_by_root(id, 0, &owner_uid);
     int verdict = SHM_FREE;
     if (!same_sanity_text(block)) {
         verdict = SHM_FOREIGN;
@@ -253,5 +239,5 @@ int update_dtt_shm(const dtt_stat *stat) {
 }
 
 shm_stat_block *own_shm_block_for_test() {
-    return pshm_stat_block;
+    return status_segment.get();
 }

@@ -16,66 +16,6 @@
 
 namespace {
 
-TEST(SyslogPieces, ReportsBecomeOneLineWithTheirTagsPriority) {
-    struct {
-        const char *detail;
-        const char *line;
-    } joins[] = {
-        {"   could not load iptable rules, \n   \"cmd\" returned 3\n",
-         "could not load iptable rules,; \"cmd\" returned 3"},
-        {"kel-ulvo started - v1", "kel-ulvo started - v1"},
-        {"\n  \n\tonly this\n", "only this"},
-        {"", ""},
-    };
-    for (const auto &c : joins) {
-        char out[128];
-        join_detail_lines(c.detail, out, sizeof out);
-        EXPECT_STREQ(out, c.line);
-    }
-    char tiny[8];
-    EXPECT_EQ(join_detail_lines("a long first line\nsecond", tiny, sizeof tiny), 7u);
-    EXPECT_STREQ(tiny, "a long ");
-
-    EXPECT_EQ(syslog_priority_of(TAG_ERROR), 3);
-    EXPECT_EQ(syslog_priority_of(TAG_WARNING), 4);
-    EXPECT_EQ(syslog_priority_of(TAG_DROPPING_CONNECTIONS), 4);
-    EXPECT_EQ(syslog_priority_of(TAG_ALERT_VLA_DETECTED), 1);
-    EXPECT_EQ(syslog_priority_of(TAG_ALERT_VLA_STOPPED), 5);
-    EXPECT_EQ(syslog_priority_of(TAG_DEBUG), 7);
-
-    setenv("TZ", "UTC", 1);
-    tzset();
-    char datagram[128];
-    syslog_datagram(1, 1796850000, 42, "text", datagram, sizeof datagram);
-    EXPECT_STREQ(datagram, "<25>Dec  9 21:00:00 kel-ulvod[42]: text");
-}
-
-TEST(SyslogPieces, SocketTablesGiveTheInodeOfAnOwnersPort) {
-    const char table[] =
-        "  sl  local_address rem_address   st tx_queue rx_queue tr tm->when retrnsmt   uid  "
-        "timeout inode\n"
-        "   0: 0100007F:1B58 00000000:0000 0A 00000000:00000000 00:00000000 00000000     0  "
-        "      0 1111 1 0000000000000000 100 0 0 10 0\n"
-        "   1: 0100007F:A2C4 0105007F:1B58 02 00000001:00000000 01:00000064 00000002 65534  "
-        "      0 2222 2 0000000000000000 100 0 0 10 0\n"
-        "   2: 00000000000000000000000001000000:A2C5 00000000000000000000000001000000:1B58 02 "
-        "00000000:00000000 00:00000000 00000000  1000        0 3333 1\n";
-    struct {
-        uint16_t port;
-        uint32_t uid;
-        unsigned long inode;
-    } cases[] = {{0x1B58, 0, 1111},
-                 {0xA2C4, 65534, 2222},
-                 {0xA2C4, 0, 0},
-                 {0xA2C5, 1000, 3333},
-                 {0x1234, 0, 0}};
-    for (const auto &c : cases) {
-        EXPECT_EQ(socket_inode_in_table(table, c.port, c.uid), c.inode) << c.port;
-    }
-    EXPECT_EQ(socket_inode_in_table("header only\n", 1, 0), 0u);
-    EXPECT_EQ(socket_inode_in_table("", 1, 0), 0u);
-}
-
 // A /dev of the sandbox's own (the device nodes the daemon and its helper use, bound from the
 // real one), so that the test can be the system log at /dev/log.
 bool private_dev() {

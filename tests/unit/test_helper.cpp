@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "event_log.h"
+#include "helper.h"
 #include "helper_testing.h"
-#include "ulvo.h"
 
 namespace {
 

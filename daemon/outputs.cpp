@@ -1,0 +1,145 @@
+#include "outputs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "common.h"
+#include "event_log.h"
+#include "lifecycle.h"
+#include "syslog_feed.h"
+#include "version.h"
+
+// The event log and the start-status file are the library's streams (ulvolib_output and
+// start_status_file): start-up opens them and hands them over, and every report of the daemon
+// goes through them.
+
+namespace {
+
+constexpr char BANNER[] = "kel-ulvod 1.0.0-9.sles9: KEL Ulvomatic connection-rate throttle";
+
+void failed_start() {
+    startup_guard startup;
+    failed_start_locked();
+}
+
+// The start-status file after the banner; a failure exits with 1.
+void open_start_status() {
+    FILE *status = open_own_file(ULVO_START_STATUS_PATH, false);
+    if (status == nullptr) {
+        int error = errno;
+        lib_report(TAG_ERROR, false, "   could not open %s (%d), %s,%d\n%s", ULVO_START_STATUS_PATH,
+                   error, ULVO_UNIT, __LINE__, open_hint(error));
+        fprintf(stderr, "   could not open %s (%d), %s,%d\n%s", ULVO_START_STATUS_PATH, error,
+                ULVO_UNIT, __LINE__, open_hint(error));
+        exit(1);
+    }
+    fprintf(status, "%s\n", BANNER);
+    set_start_status_file(status);
+    fflush(status);
+}
+
+}  // namespace
+
+FILE *open_own_file(const char *path, bool append) {
+    int fd = open(
+        path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : 0),
+        0644);
+    if (fd == -1) {
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    if ((st.st_mode & 022) != 0) {
+        fchmod(fd, st.st_mode & 07755);
+    }
+    if ((!append && ftruncate(fd, 0) != 0) || fcntl(fd, F_SETFL, append ? O_APPEND : 0) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    FILE *file = fdopen(fd, append ? "a" : "w");
+    if (file == nullptr) {
+        close(fd);
+    }
+    return file;
+}
+
+const char *open_hint(int error) {
+    return error == ELOOP || error == EINVAL
+               ? "   it is a symbolic link or not a regular file: kel-ulvod writes only its own "
+                 "files\n"
+               : "";
+}
+
+void open_outputs() {
+    printf("\n%s\n", BANNER);
+    if (geteuid() != 0) {
+        fprintf(stderr, "ERROR: kel-ulvod must run as root\n");
+        exit(1);
+    }
+    // Nothing it makes is writable by others, whatever it was started with; a stricter mask (the
+    // unit's) is kept.
+    umask(umask(022) | 022);
+    errno = 0;
+    FILE *log = open_own_file(ULVO_LOG_PATH, true);
+    if (log == nullptr) {
+        int error = errno;
+        fprintf(stderr, "ERROR: could not open %s (%d), %s,%d\n%s", ULVO_LOG_PATH, error, ULVO_UNIT,
+                __LINE__, open_hint(error));
+        exit(1);
+    }
+    char started[128];
+    snprintf(started, sizeof started, "kel-ulvo started - v%s", ULVO_VERSION);
+    // The system log's start line also names the allow-list entries in force: it is composed
+    // when it is sent, once start-up is done.
+    log_event(log, TAG_INFO, started, false);
+    syslog_started(started);
+    set_ulvolib_output(log);
+    open_start_status();
+    fflush(log);
+    fflush(stdout);
+}
+
+// The process ends next, which closes the file: closing it here would free its buffer, and this
+// runs in the signal handler when a signal cuts a start short.
+void failed_start_locked() {
+    FILE *status = start_status_file();
+    set_start_status_file(nullptr);
+    if (status != nullptr) {
+        fputs("kel-ulvod failed to start\n", status);
+        fputs("end\n", status);
+        fflush(status);
+    }
+    fputs("kel-ulvod failed to start\n", stderr);
+    fputs("kel-ulvod failed to start\n", ulvolib_output());
+    fflush(nullptr);
+    syslog_event(LOG_ERR, "kel-ulvod failed to start");
+}
+
+void fail_start() {
+    failed_start();
+    syslog_feed_drain(true);  // the reasons, sent before the process ends
+    exit(1);
+}
+
+void fail_start_with_shutdown() {
+    failed_start();
+    request_shutdown();
+    exit(1);  // only when the shutdown did not take over
+}
+
+void finished_start_locked() {
+    FILE *status_file = start_status_file();
+    set_start_status_file(nullptr);
+    fputs("end\n", status_file);
+    fclose(status_file);
+    fflush(nullptr);
+}
