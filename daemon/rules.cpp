@@ -10,7 +10,6 @@
 #include "event_log.h"
 #include "helper.h"
 #include "lifecycle.h"
-#include "outputs.h"
 #include "owner_block.h"
 
 namespace {
@@ -73,15 +72,16 @@ int load_allow_list() {
     return 0;
 }
 
-void prepare_kernel() {
+int prepare_kernel() {
     run_helper(CMD_UNLOAD_RULES);
     int status = run_helper(CMD_LOAD_IPV4_MODULES);
     if (status != 0) {
         lib_report(TAG_ERROR, true,
                    "   could not load required iptable modules using \n\"%s\", rc=%d\n",
                    CMD_LOAD_IPV4_MODULES, helper_exit_status(status));
-        fail_start();
+        return 1;
     }
+    return 0;
 }
 
 int load_rules() {

@@ -10,9 +10,9 @@
 
 inline constexpr int64_t RULE_GUARD_PERIOD_MS = 10000;
 
-// The first step that touches the kernel: old rules go, the IPv4 modules come (a failure ends
-// the start).
-void prepare_kernel();
+// The first step that touches the kernel: old rules go, the IPv4 modules come. 0, or 1
+// reported.
+int prepare_kernel();
 // The last start-up step, under the start-up guard: the rules, then the allow-list. 0, or 1
 // with the reason reported to the event log and the start-status file and no rules left.
 int load_rules();

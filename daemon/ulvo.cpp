@@ -87,7 +87,9 @@ void ulvo_main() {
     daemonize();
     record_instance_pid(instance_lock);
     refuse_block_in_the_way();
-    prepare_kernel();
+    if (prepare_kernel() != 0) {
+        fail_start();
+    }
     install_handlers();
     init_library(&config);
     start_workers(&config);
