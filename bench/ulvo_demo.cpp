@@ -73,8 +73,9 @@ struct Daemon {
 
 Daemon read_daemon() {
     Daemon d;
-    d.ok = get_tt_stat(&d.tt) == 0 && get_dtt_stat(&d.dtt) == 0;
-    d.alarm = virus_activity_occurring();
+    d.ok = get_tt_stat(ulvolib_config()->shared_memory_key, &d.tt) == 0 &&
+           get_dtt_stat(ulvolib_config()->shared_memory_key, &d.dtt) == 0;
+    d.alarm = virus_activity_occurring(ulvolib_config()->shared_memory_key);
     return d;
 }
 

@@ -72,8 +72,8 @@ void request_shutdown() {
 }
 
 void end_worker_thread() {
-    request_shutdown();
-    park_worker_thread();  // only when another thread's shutdown was already under way
+    request_shutdown();    // the shutdown runs here, on this thread, and ends the process
+    park_worker_thread();  // only if the signal did not end it (blocked for this thread)
 }
 
 // A worker does not end itself with pthread_exit while the shutdown runs: a thread stopped by

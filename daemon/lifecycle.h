@@ -40,8 +40,10 @@ bool is_main_thread();
 // The worker runs (set once by the main thread, never reset).
 void register_worker(daemon_thread worker, pthread_t id);
 bool worker_running(daemon_thread worker);
-// Sends SIGUSR1 to every other thread of the daemon: each then waits inside the handler. false
-// when no worker thread was ever started (a start that failed early).
+// Sends SIGUSR1 to every other recorded thread (the workers and the main thread): each then
+// waits inside the handler. The answers thread is not among them: it blocks every signal and
+// runs on until the process ends. false when no worker was ever started (a start that failed
+// early).
 bool stop_other_threads();
 
 // Asks for the one shutdown, which then runs on the calling thread.

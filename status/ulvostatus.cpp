@@ -17,6 +17,11 @@
 
 namespace {
 
+// The status block's key, from the configuration that the library read at its start.
+int32_t status_key() {
+    return ulvolib_config()->shared_memory_key;
+}
+
 // Everything the library writes goes to standard error; the answers go to standard output.
 bool init_library() {
     set_ulvolib_output(stderr);
@@ -27,7 +32,7 @@ bool init_library() {
 // that a killed or stopped daemon left is not a running daemon's, whatever it says).
 bool daemon_running() {
     int32_t pid = 0;
-    if (get_shm_owner_pid(&pid) != 0) {
+    if (get_shm_owner_pid(status_key(), &pid) != 0) {
         return false;
     }
     if (!process_running(pid)) {
@@ -40,18 +45,19 @@ bool daemon_running() {
 // The running daemon's block into the metrics: true when every section was read and the daemon
 // runs. No block at all is the daemon being stopped, which kel_ulvo_up says without a report.
 bool read_block_metrics(ulvo_metrics *m) {
-    if (!shm_block_exists()) {
+    if (!shm_block_exists(status_key())) {
         return false;
     }
     ulvo_config config;
-    if (get_dtt_stat(&m->dtt) != 0 || get_ipv4_tt_stat(&m->ipv4) != 0 ||
-        get_ipv6_tt_stat(&m->ipv6) != 0 || get_ulvo_config_from_shm(&config) != 0 ||
-        read_water_gauge(&m->water_gauge) != 0 || !daemon_running()) {
+    if (get_dtt_stat(status_key(), &m->dtt) != 0 || get_ipv4_tt_stat(status_key(), &m->ipv4) != 0 ||
+        get_ipv6_tt_stat(status_key(), &m->ipv6) != 0 ||
+        get_ulvo_config_from_shm(status_key(), &config) != 0 ||
+        read_water_gauge(status_key(), &m->water_gauge) != 0 || !daemon_running()) {
         return false;
     }
     m->config = config;
     int32_t pid = 0;
-    if (get_shm_owner_pid(&pid) != 0 ||
+    if (get_shm_owner_pid(status_key(), &pid) != 0 ||
         owner_block_read(config.shared_memory_key, pid, m->held_by, &m->owners) != 0) {
         m->owners = 0;  // a daemon that could not publish them: no samples
     }
@@ -93,12 +99,12 @@ int print_stats() {
     dtt_stat dtt;
     tt_stat tt;
     ulvo_config config;
-    if (get_dtt_stat(&dtt) != 0 || get_tt_stat(&tt) != 0 ||
-        get_ulvo_config_from_shm(&config) != 0) {
+    if (get_dtt_stat(status_key(), &dtt) != 0 || get_tt_stat(status_key(), &tt) != 0 ||
+        get_ulvo_config_from_shm(status_key(), &config) != 0) {
         return ULVOSTATUS_FAILED;
     }
     printf("\n");
-    if (virus_activity_occurring() == 1) {
+    if (virus_activity_occurring(status_key()) == 1) {
         printf("virus-like activity is currently occurring\n");
     } else if (tt.times_vla_detected != 0) {
         printf("virus-like activity has occurred in the past\n");
@@ -140,7 +146,7 @@ int do_proprietary_iface_opts(int count, char **options) {
         }
         if (vla) {
             int32_t level = 0;
-            if (read_water_gauge(&level) != 0) {
+            if (read_water_gauge(status_key(), &level) != 0) {
                 return ULVOSTATUS_FAILED;  // no answer is not "NO"
             }
             bool occurring = level == WG_VLA_OCCURRING;
@@ -152,9 +158,9 @@ int do_proprietary_iface_opts(int count, char **options) {
             return occurring ? 1 : 0;
         }
         if (dump_struct) {
-            debug_dump_shm_struct_unlocked();
+            debug_dump_shm_struct_unlocked(status_key());
         } else {
-            debug_dump_shm_unlocked();
+            debug_dump_shm_unlocked(status_key());
         }
     }
     return 0;

@@ -1,16 +1,19 @@
 // Scoped guards for the daemon's locks and signal mask.
 //
 // The rules, in one place:
-// - Each of cr_mutex, known_host_mutex, water_gauge_mutex and dropping_conn_mutex is taken and
-//   released inside one operation; no thread holds two of them at once.
-// - The log lock may be taken while known_host_mutex is held (the known-host dump); nothing
-//   takes them in the other order. The system-log queue's mutex may be taken under the log lock
-//   (a report mirrored to the system log), never the other way round; it and the system-log
-//   socket's send mutex are each taken alone otherwise, with signals blocked. The daemon's
-//   startup_mutex is taken before the log lock.
-// - Whoever holds the log lock, dropping_conn_mutex or startup_mutex blocks every signal
-//   meanwhile: the shutdown runs in a signal handler on any thread and needs the streams and
-//   the start-status file, so no thread may be stopped by it while holding them.
+// - Each of rule_mutex, cr_mutex, water_gauge_mutex and dropping_conn_mutex is taken and
+//   released inside one operation. cr_mutex may be taken while rule_mutex is held (the rule
+//   frees the elements it releases), never the other way round; no other two of them are held
+//   at once.
+// - The system-log queue's mutex may be taken under the log lock (a report sent to the report
+//   sink), never the other way round; it and the system-log socket's send mutex are each taken
+//   alone otherwise, with signals blocked. The daemon's startup_mutex is taken before the log
+//   lock.
+// - Whoever holds the log lock, dropping_conn_mutex, startup_mutex or the system log's two
+//   mutexes blocks every signal meanwhile: the shutdown runs in a signal handler on any thread
+//   and needs the streams, the start-status file and the system log, so no thread may be
+//   stopped by it while holding them. rule_mutex is held on every packet without: the shutdown
+//   never waits for it (it only tries it, to name who is to blame).
 #pragma once
 
 #include <pthread.h>

@@ -44,9 +44,9 @@ void print_config(const ulvo_config &config) {
 
 }  // namespace
 
-int debug_dump_shm_struct_unlocked() {
+int debug_dump_shm_struct_unlocked(int32_t key) {
     shm_stat_block *block;
-    if (shm_block_attach(&block) != 0) {
+    if (shm_block_attach(key, &block) != 0) {
         return 1;
     }
     const shm_stat_block &b = *block;
@@ -68,9 +68,9 @@ int debug_dump_shm_struct_unlocked() {
     return 0;
 }
 
-int debug_dump_shm_unlocked() {
+int debug_dump_shm_unlocked(int32_t key) {
     shm_stat_block *block;
-    if (shm_block_attach(&block) != 0) {
+    if (shm_block_attach(key, &block) != 0) {
         return 1;
     }
     log_lock_guard log;

@@ -39,9 +39,9 @@ bool shm_segment_made_by_root(int id, size_t size, int32_t *owner_uid) {
            (size == 0 || ds.shm_segsz == size);
 }
 
-int get_shm_owner_pid(int32_t *pid) {
+int get_shm_owner_pid(int32_t key, int32_t *pid) {
     shm_stat_block *block;
-    if (shm_block_attach(&block) != 0) {
+    if (shm_block_attach(key, &block) != 0) {
         return 1;
     }
     *pid = std::atomic_ref<int32_t>(block->pid).load(std::memory_order_acquire);
@@ -72,19 +72,11 @@ bool process_running(int32_t pid) {
     return state != 'T' && state != 't' && state != 'Z' && state != 'X';
 }
 
-bool shm_block_exists() {
-    const ulvo_config *config = ulvolib_config();
-    return config != nullptr && (shmget(config->shared_memory_key, 0, 0) != -1 || errno != ENOENT);
+bool shm_block_exists(int32_t key) {
+    return shmget(key, 0, 0) != -1 || errno != ENOENT;
 }
 
-int shm_block_attach(shm_stat_block **address) {
-    const ulvo_config *config = ulvolib_config();
-    if (config == nullptr) {
-        lib_report(TAG_ERROR, false, "   INTERNAL ERROR: the configuration is not loaded %s,%d\n",
-                   ULVOLIB_UNIT, __LINE__);
-        return 1;
-    }
-    int32_t key = config->shared_memory_key;
+int shm_block_attach(int32_t key, shm_stat_block **address) {
     int id = shmget(key, SHM_BLOCK_SIZE, 0);
     if (id == -1) {
         int error = errno;
@@ -126,9 +118,9 @@ int shm_block_detach(shm_stat_block *address) {
     return 0;
 }
 
-int get_shm_struct(size_t begin_offset, size_t end_offset, void *destination) {
+int get_shm_struct(int32_t key, size_t begin_offset, size_t end_offset, void *destination) {
     shm_stat_block *block;
-    if (shm_block_attach(&block) != 0) {
+    if (shm_block_attach(key, &block) != 0) {
         return 1;
     }
     auto *base = reinterpret_cast<unsigned char *>(block);
@@ -144,23 +136,23 @@ int get_shm_struct(size_t begin_offset, size_t end_offset, void *destination) {
     return 0;
 }
 
-int get_ipv4_tt_stat(tt_stat *stat) {
-    return get_shm_struct(IPV4_BEGIN, IPV4_END, stat);
+int get_ipv4_tt_stat(int32_t key, tt_stat *stat) {
+    return get_shm_struct(key, IPV4_BEGIN, IPV4_END, stat);
 }
-int get_ipv6_tt_stat(tt_stat *stat) {
-    return get_shm_struct(IPV6_BEGIN, IPV6_END, stat);
+int get_ipv6_tt_stat(int32_t key, tt_stat *stat) {
+    return get_shm_struct(key, IPV6_BEGIN, IPV6_END, stat);
 }
-int get_dtt_stat(dtt_stat *stat) {
-    return get_shm_struct(DTT_BEGIN, DTT_END, stat);
+int get_dtt_stat(int32_t key, dtt_stat *stat) {
+    return get_shm_struct(key, DTT_BEGIN, DTT_END, stat);
 }
-int get_ulvo_config_from_shm(ulvo_config *config) {
-    return get_shm_struct(CONFIG_BEGIN, CONFIG_END, config);
+int get_ulvo_config_from_shm(int32_t key, ulvo_config *config) {
+    return get_shm_struct(key, CONFIG_BEGIN, CONFIG_END, config);
 }
 
-int get_tt_stat(tt_stat *stat) {
+int get_tt_stat(int32_t key, tt_stat *stat) {
     tt_stat v4;
     tt_stat v6;
-    if (get_ipv4_tt_stat(&v4) != 0 || get_ipv6_tt_stat(&v6) != 0) {
+    if (get_ipv4_tt_stat(key, &v4) != 0 || get_ipv6_tt_stat(key, &v6) != 0) {
         return 1;
     }
     stat->processed_crs = v4.processed_crs + v6.processed_crs;

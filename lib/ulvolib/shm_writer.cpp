@@ -112,8 +112,6 @@ int publish(uint32_t shm_stat_block::*begin, uint32_t shm_stat_block::*end, cons
     return 0;
 }
 
-// Waits up to 100 ms for writes in progress to end; false when one does not, which means a
-// writer was stopped in mid-write by the shutdown's own signal.
 }  // namespace
 
 block_writer::block_writer() {

@@ -53,13 +53,13 @@ int test_and_set_water_mark(int expected, int value) {
     return was == expected ? 1 : 0;
 }
 
-int read_water_gauge(int32_t *level) {
-    return get_shm_struct(offsetof(shm_stat_block, wg_begin_sig),
+int read_water_gauge(int32_t key, int32_t *level) {
+    return get_shm_struct(key, offsetof(shm_stat_block, wg_begin_sig),
                           offsetof(shm_stat_block, wg_end_sig), level);
 }
 
-int virus_activity_occurring() {
+int virus_activity_occurring(int32_t key) {
     int32_t gauge = 0;  // stays 0 when the block cannot be attached at all
-    read_water_gauge(&gauge);
+    read_water_gauge(key, &gauge);
     return gauge == WG_VLA_OCCURRING ? 1 : 0;
 }

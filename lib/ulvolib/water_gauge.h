@@ -15,6 +15,6 @@ int water_gauge_reading(int locked);
 // Moves the level from expected to value in one step: 1 when it did, else 0.
 int test_and_set_water_mark(int expected, int value);
 // Reads the running daemon's level from its block: 0, or 1 reported.
-int read_water_gauge(int32_t *level);
+int read_water_gauge(int32_t key, int32_t *level);
 // 1 when the running daemon's block reads 2, else 0 (also when it cannot be read).
-int virus_activity_occurring();
+int virus_activity_occurring(int32_t key);

@@ -69,7 +69,7 @@ class DaemonLogic : public ::testing::Test {
     }
     tt_stat published() {
         tt_stat copy{};
-        EXPECT_EQ(get_ipv4_tt_stat(&copy), 0);
+        EXPECT_EQ(get_ipv4_tt_stat(config.shared_memory_key, &copy), 0);
         return copy;
     }
     int events(const char *tag) {
@@ -162,12 +162,12 @@ TEST_F(DaemonLogic, AlarmAtTheHighWaterMarkOnce) {
         ASSERT_EQ(packet("10.1.0." + std::to_string(i), static_cast<unsigned long>(i)), 0);
     }
     EXPECT_EQ(events("[ALERT_VLA_DETECTED]   "), 0);
-    EXPECT_EQ(virus_activity_occurring(), 0);
+    EXPECT_EQ(virus_activity_occurring(config.shared_memory_key), 0);
     ASSERT_EQ(packet("10.1.0.8", 8), 0);  // the queue now holds exactly the mark
     EXPECT_EQ(events("[ALERT_VLA_DETECTED]   "), 1);
     EXPECT_EQ(counters.times_vla_detected, 1u);
     EXPECT_EQ(published().times_vla_detected, 1u);
-    EXPECT_EQ(virus_activity_occurring(), 1);
+    EXPECT_EQ(virus_activity_occurring(config.shared_memory_key), 1);
     ASSERT_EQ(packet("10.1.0.9", 9), 0);
     ASSERT_EQ(control(NLMSG_NOOP), 0);
     EXPECT_EQ(events("[ALERT_VLA_DETECTED]   "), 1);
@@ -264,7 +264,7 @@ TEST_F(DaemonLogic, PassReleasesOneDestinationWithAllItsPackets) {
     EXPECT_EQ(dtt_counters.dethrottled_crs, 3u);
     EXPECT_EQ(queued_cr_count(), 1);
     dtt_stat shown{};
-    ASSERT_EQ(get_dtt_stat(&shown), 0);
+    ASSERT_EQ(get_dtt_stat(config.shared_memory_key, &shown), 0);
     EXPECT_EQ(shown.dethrottled_crs, 3u);
     EXPECT_EQ(shown.max_crs_ever_throttled, 4u);
 
@@ -274,7 +274,7 @@ TEST_F(DaemonLogic, PassReleasesOneDestinationWithAllItsPackets) {
 
     ASSERT_EQ(dethrottle_pass(&dtt_counters), 0);
     EXPECT_EQ(sink.take(), (std::vector<SentVerdict>{{2, 1}}));
-    ASSERT_EQ(get_dtt_stat(&shown), 0);
+    ASSERT_EQ(get_dtt_stat(config.shared_memory_key, &shown), 0);
     EXPECT_EQ(shown.max_crs_ever_throttled, 4u) << "the maximum never decreases";
     EXPECT_EQ(queued_cr_count(), 0);
 }
@@ -334,7 +334,7 @@ TEST_F(DaemonLogic, IPv4AndIPv6PacketsShareTheQueue) {
     ASSERT_EQ(dethrottle_pass(&dtt_counters), 0);
     EXPECT_EQ(sink.take(), (std::vector<SentVerdict>{{61, 1}, {41, 1}}));
     tt_stat sum{};
-    ASSERT_EQ(get_tt_stat(&sum), 0);
+    ASSERT_EQ(get_tt_stat(config.shared_memory_key, &sum), 0);
     EXPECT_EQ(sum.throttled_crs, 2u);
 }
 

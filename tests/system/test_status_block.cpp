@@ -29,6 +29,11 @@ namespace {
 
 constexpr int32_t KEY = 0x4b554c56;
 
+// The key the library's configuration names (the environment's, KEY).
+int32_t status_key() {
+    return ulvolib_config()->shared_memory_key;
+}
+
 // The library sees a complete configuration through the environment; output is captured.
 class StatusBlock : public ::testing::Test {
   protected:
@@ -106,14 +111,14 @@ TEST_F(StatusBlock, CreatedBlockHoldsItsInitialState) {
     tt_stat tt;
     dtt_stat dtt;
     ulvo_config copy;
-    ASSERT_EQ(get_tt_stat(&tt), 0);
-    ASSERT_EQ(get_dtt_stat(&dtt), 0);
-    ASSERT_EQ(get_ulvo_config_from_shm(&copy), 0);
+    ASSERT_EQ(get_tt_stat(status_key(), &tt), 0);
+    ASSERT_EQ(get_dtt_stat(status_key(), &dtt), 0);
+    ASSERT_EQ(get_ulvo_config_from_shm(status_key(), &copy), 0);
     EXPECT_EQ(tt.processed_crs + tt.throttled_crs + tt.never_throttled_crs + tt.dropped_crs, 0u);
     EXPECT_EQ(dtt.dethrottled_crs, 0u);
     EXPECT_EQ(memcmp(&copy, &config, sizeof copy), 0);
     EXPECT_EQ(water_gauge_reading(0), 1);
-    EXPECT_EQ(virus_activity_occurring(), 0);
+    EXPECT_EQ(virus_activity_occurring(status_key()), 0);
 
     // The pool and the ring come with the block.
     int pool = 0;
@@ -145,9 +150,9 @@ TEST_F(StatusBlock, StaleBlockIsTakenOverWithCountersReset) {
         EXPECT_EQ(out.text(), "");
         EXPECT_EQ(shmget(KEY, 0, 0), id) << "the same segment";
         tt_stat tt;
-        ASSERT_EQ(get_ipv4_tt_stat(&tt), 0);
+        ASSERT_EQ(get_ipv4_tt_stat(status_key(), &tt), 0);
         EXPECT_EQ(tt.processed_crs, 0u);
-        EXPECT_EQ(virus_activity_occurring(), 0);
+        EXPECT_EQ(virus_activity_occurring(status_key()), 0);
         EXPECT_EQ(own_shm_block_for_test()->pid, getpid());
         reset_shm_for_test();
         ASSERT_EQ(init_ulvolib(), 0);
@@ -240,7 +245,7 @@ TEST_F(StatusBlock, SignaturesDoubleAndWrapAfter32Updates) {
     }
     EXPECT_EQ(b->ipv4_tt_begin_sig, 1u) << "other sections untouched";
     tt_stat read;
-    ASSERT_EQ(get_ipv6_tt_stat(&read), 0);
+    ASSERT_EQ(get_ipv6_tt_stat(status_key(), &read), 0);
     EXPECT_EQ(read.processed_crs, 32u);
 }
 
@@ -251,7 +256,7 @@ TEST_F(StatusBlock, WritersNeedABlock) {
     EXPECT_EQ(update_dtt_shm(&dtt), 1);
     set_water_gauge(2, 0);  // no block: nothing, and no lock taken
     set_water_gauge(2, 1);
-    EXPECT_EQ(virus_activity_occurring(), 0) << "no block at all reads as no activity";
+    EXPECT_EQ(virus_activity_occurring(status_key()), 0) << "no block at all reads as no activity";
     EXPECT_NE(out.text().find("kel-ulvod does not appear to be running"), std::string::npos);
 }
 
@@ -286,7 +291,7 @@ int count_torn_reads(int reads, const std::atomic<uint64_t> *updates, int *succe
          ++i) {
         tt_stat copy;
         uint64_t before = updates->load();
-        if (get_ipv4_tt_stat(&copy) != 0) {
+        if (get_ipv4_tt_stat(status_key(), &copy) != 0) {
             continue;
         }
         uint64_t during = updates->load() - before;
@@ -347,7 +352,7 @@ TEST_F(StatusBlock, StuckBeginWordGivesUpAfter300ImmediateReads) {
     event_logging_off();
     auto start = std::chrono::steady_clock::now();
     tt_stat copy;
-    EXPECT_EQ(get_ipv4_tt_stat(&copy), 1);
+    EXPECT_EQ(get_ipv4_tt_stat(status_key(), &copy), 1);
     auto elapsed = std::chrono::steady_clock::now() - start;
     event_logging_on();
     EXPECT_EQ(out.text(), "   could not get status\n");
@@ -357,7 +362,7 @@ TEST_F(StatusBlock, StuckBeginWordGivesUpAfter300ImmediateReads) {
     own_shm_block_for_test()->ipv4_tt_begin_sig = 4;
     own_shm_block_for_test()->ipv4_tt_end_sig = 2;
     start = std::chrono::steady_clock::now();
-    EXPECT_EQ(get_ipv4_tt_stat(&copy), 1);
+    EXPECT_EQ(get_ipv4_tt_stat(status_key(), &copy), 1);
     elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::milliseconds(2990));
     EXPECT_LT(elapsed, std::chrono::milliseconds(8000));
@@ -387,14 +392,14 @@ TEST_F(StatusBlock, SumsAndQueuedCount) {
         update_ipv4_tt_shm(&c.v4);
         update_ipv6_tt_shm(&c.v6);
         tt_stat sum{};
-        ASSERT_EQ(get_tt_stat(&sum), 0) << c.name;
+        ASSERT_EQ(get_tt_stat(status_key(), &sum), 0) << c.name;
         EXPECT_EQ(fields(sum), fields(c.sum)) << c.name;
     }
 
     tt_stat untouched{1, 2, 3, 4, 5};
     own_shm_block_for_test()->ipv6_tt_begin_sig = 0;
     event_logging_off();
-    EXPECT_EQ(get_tt_stat(&untouched), 1);
+    EXPECT_EQ(get_tt_stat(status_key(), &untouched), 1);
     event_logging_on();
     EXPECT_EQ(untouched.dropped_crs, 5u) << "a failed read leaves the destination alone";
 
@@ -431,9 +436,9 @@ TEST_F(StatusBlock, OnlyOneOfTwoThreadsRaisesTheGauge) {
     uint32_t sig = own_shm_block_for_test()->wg_begin_sig;
     EXPECT_EQ(test_and_set_water_mark(1, 2), 0);
     EXPECT_EQ(own_shm_block_for_test()->wg_begin_sig, sig) << "a failed test writes nothing";
-    EXPECT_EQ(virus_activity_occurring(), 1);
+    EXPECT_EQ(virus_activity_occurring(status_key()), 1);
     set_water_gauge(1, 0);
-    EXPECT_EQ(virus_activity_occurring(), 0);
+    EXPECT_EQ(virus_activity_occurring(status_key()), 0);
 }
 
 // ulvostatus against blocks the test builds.
