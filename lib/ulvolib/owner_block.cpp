@@ -62,14 +62,24 @@ int owner_block_create(int32_t status_key, int32_t pid) {
     if (id == -1 && errno == EEXIST) {
         // Left by a daemon that was killed (this daemon holds the instance lock): made by root
         // with our magic, it is replaced.
+        // A user's, whatever its size or content, is removed too: it would blind the metrics.
         int old = shmget(key, 0, 0);
-        void *at = old == -1 ? reinterpret_cast<void *>(-1) : shmat(old, nullptr, SHM_RDONLY);
-        bool stale = at != reinterpret_cast<void *>(-1) && made_by_root(old) &&
-                     ours(static_cast<const shm_owner_block *>(at));
+        int32_t maker = -1;
+        bool users = old != -1 && !shm_segment_made_by_root(old, 0, &maker);
+        void *at =
+            old == -1 || users ? reinterpret_cast<void *>(-1) : shmat(old, nullptr, SHM_RDONLY);
+        bool stale = users || (at != reinterpret_cast<void *>(-1) && made_by_root(old) &&
+                               ours(static_cast<const shm_owner_block *>(at)));
         if (at != reinterpret_cast<void *>(-1)) {
             shmdt(at);
         }
         if (stale && shmctl(old, IPC_RMID, nullptr) == 0) {
+            if (users) {
+                lib_report(TAG_WARNING, false,
+                           "   removed the held-by-owner block at key %#x that uid %d made:\n"
+                           "   only kel-ulvod running as root may make or write it.\n",
+                           static_cast<unsigned>(key), maker);
+            }
             id = shmget(key, sizeof(shm_owner_block), IPC_CREAT | IPC_EXCL | MODE);
         }
     }

@@ -84,9 +84,9 @@ bool may_take_over(const shm_stat_block *block, int32_t key, int32_t owner_uid) 
     return true;
 }
 
-// A segment with our content that root did not make, or that others may write, is an
-// impostor's: whoever made it could forge the alarm and the counters, or remove them. It is
-// removed, to be made afresh. true when it was; false after a report when it could not be.
+// A segment that root did not make, or that others may write, is an impostor's: whoever made
+// it could forge the alarm and the counters, or keep the daemon from starting. It is removed, to
+// be made afresh. true when it was; false after a report when it could not be.
 bool remove_impostor(int id, int32_t key, int32_t owner_uid) {
     lib_report(TAG_WARNING, true,
                "   removed the shared memory block at key %#x that uid %d made:\n"
@@ -128,6 +128,15 @@ bool shm_block_made() {
 
 int make_shm_block(const ulvo_config *config) {
     const int32_t key = config->shared_memory_key;
+    // A segment at the key that root did not make, or that others may write, is a user's,
+    // whatever its size or content: left there, it would keep the daemon from starting (or
+    // forge its state). It is removed.
+    int32_t user_uid = -1;
+    if (int user_id = shmget(key, 0, 0); user_id != -1 &&
+                                         !shm_segment_made_by_root(user_id, 0, &user_uid) &&
+                                         !remove_impostor(user_id, key, user_uid)) {
+        return 1;
+    }
     bool existing;
     int id = get_segment(key, &existing);
     if (id == -1) {
@@ -142,11 +151,7 @@ int make_shm_block(const ulvo_config *config) {
     auto *block = static_cast<shm_stat_block *>(address);
     if (existing) {
         int32_t owner_uid = -1;
-        bool ours = shm_segment_made_by_root(id, 0, &owner_uid);
-        if (same_sanity_text(block) && !ours) {
-            shmdt(address);
-            return remove_impostor(id, key, owner_uid) ? make_shm_block(config) : 1;
-        }
+        shm_segment_made_by_root(id, 0, &owner_uid);
         if (!may_take_over(block, key, owner_uid)) {
             shmdt(address);
             return 1;
@@ -178,6 +183,10 @@ void shm_block_free() {
 }
 
 int shm_block_in_the_way(int32_t key, int32_t *owner) {
+    int32_t user_uid = -1;
+    if (int any = shmget(key, 0, 0); any != -1 && !shm_segment_made_by_root(any, 0, &user_uid)) {
+        return SHM_FREE;  // a user's, whatever its size, which alloc_mem removes
+    }
     int id = shmget(key, SHM_BLOCK_SIZE, 0);
     if (id == -1) {
         return SHM_FREE;
@@ -193,9 +202,7 @@ int shm_block_in_the_way(int32_t key, int32_t *owner) {
     if (!same_sanity_text(block)) {
         verdict = SHM_FOREIGN;
         *owner = owner_uid;
-    } else if (!ours) {
-        verdict = SHM_FREE;  // an impostor's, which alloc_mem removes
-    } else if (owner_alive(block)) {
+    } else if (ours && owner_alive(block)) {
         verdict = SHM_LIVE;
         *owner = block->pid;
     }

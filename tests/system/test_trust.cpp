@@ -52,9 +52,21 @@ bool make_segment(const std::string &content, int32_t pid, int32_t gauge) {
     return true;
 }
 
-shmid_ds segment_stat() {
+// Makes a segment of the size at the key, world-writable, with the text at its start.
+bool make_user_segment(key_t key, size_t size, const char *text) {
+    int id = shmget(key, size, IPC_CREAT | IPC_EXCL | 0666);
+    void *at = id == -1 ? reinterpret_cast<void *>(-1) : shmat(id, nullptr, 0);
+    if (at == reinterpret_cast<void *>(-1)) {
+        return false;
+    }
+    memcpy(at, text, std::min(size, strlen(text)));
+    shmdt(at);
+    return true;
+}
+
+shmid_ds segment_stat(key_t key = KEY) {
     shmid_ds ds{};
-    int id = shmget(KEY, 0, 0);
+    int id = shmget(key, 0, 0);
     EXPECT_NE(id, -1);
     shmctl(id, IPC_STAT, &ds);
     return ds;
@@ -82,8 +94,8 @@ class Trust : public DaemonTest {
 };
 
 // A block with the daemon's sanity text made by another user is an impostor's: the daemon
-// removes it, makes its own and says so. Foreign content stays refused and untouched, with its
-// owner named. The status tool does not believe a block that root did not make.
+// removes it, makes its own and says so. The status tool does not believe a block that root did
+// not make.
 TEST_F(Trust, StatusBlockOfAnotherUserIsNeverAdopted) {
     ASSERT_TRUE(as_nobody([] { return make_segment(SHM_SANITY_TEXT, 1, 2); }));
     Result faked = ulvostatus("-ProprietaryInterface -vla_occurring");
@@ -111,14 +123,27 @@ TEST_F(Trust, StatusBlockOfAnotherUserIsNeverAdopted) {
     wait_exit(pid_, 10000);
     pid_ = 0;
 
-    ASSERT_TRUE(as_nobody([] { return make_segment("someone else's data", 1, 2); }));
-    status = start_daemon();
-    EXPECT_TRUE(ends_failed(status)) << status;
-    EXPECT_NE(status.find("   shared memory usage.\n   The segment belongs to uid 65534.\n"),
-              std::string::npos)
-        << status;
-    EXPECT_EQ(segment_stat().shm_perm.uid, 65534u) << "foreign content is left alone";
-    pid_ = 0;  // the foreign block's pid is not a daemon's
+    // Whatever a user leaves at the key or at key + 1 (the held-by-owner block), of any size or
+    // content, is removed: left there, it would keep the daemon from starting or blind its
+    // metrics. (Root's foreign content stays refused: the status block's own tests.)
+    for (size_t size : {size_t{8}, size_t{4096}, sizeof(shm_stat_block)}) {
+        ASSERT_TRUE(as_nobody([size] {
+            return make_user_segment(KEY, size, "someone else's data") &&
+                   make_user_segment(KEY + 1, size, "x");
+        }));
+        status = start_daemon();
+        EXPECT_FALSE(ends_failed(status)) << size << ":\n" << status;
+        EXPECT_NE(status.find("that uid 65534 made:"), std::string::npos) << size;
+        EXPECT_NE(read_file(EVENT_LOG).find("removed the held-by-owner block at key 0x4b554c57 "
+                                            "that uid 65534 made:"),
+                  std::string::npos)
+            << size;
+        EXPECT_EQ(segment_stat().shm_perm.cuid, 0u) << size;
+        EXPECT_EQ(segment_stat(KEY + 1).shm_perm.cuid, 0u) << size;
+        kill(pid_, SIGTERM);
+        wait_exit(pid_, 10000);
+        pid_ = 0;
+    }
 }
 
 // One daemon per host, whatever its key: a second one is refused before it touches anything.
