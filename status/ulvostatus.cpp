@@ -35,7 +35,7 @@ bool daemon_running() {
     if (get_shm_owner_pid(status_key(), &pid) != 0) {
         return false;
     }
-    if (!process_running(pid)) {
+    if (!daemon_alive(status_key(), pid)) {
         fprintf(stderr, "kel-ulvod (pid %d) is not running\n", static_cast<int>(pid));
         return false;
     }

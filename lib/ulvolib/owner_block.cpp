@@ -13,6 +13,7 @@
 #include "daemon_rule.h"
 #include "event_log.h"
 #include "shm_protocol.h"
+#include "shm_reader.h"
 
 namespace {
 
@@ -99,6 +100,9 @@ int owner_block_create(int32_t status_key, int32_t pid) {
     memset(block, 0, sizeof *block);
     block->version = OWNER_BLOCK_VERSION;
     block->pid = pid;
+    uint64_t ticks = process_start_ticks(pid);
+    block->start_ticks[0] = static_cast<uint32_t>(ticks);
+    block->start_ticks[1] = static_cast<uint32_t>(ticks >> 32);
     memcpy(block->magic, OWNER_BLOCK_MAGIC, sizeof OWNER_BLOCK_MAGIC);
     published_id = id;
     published.set(block);
@@ -175,6 +179,21 @@ void owner_block_free() {
         shmdt(block);
     }
     shmctl(published_id, IPC_RMID, nullptr);
+}
+
+bool owner_block_start_matches(int32_t status_key, int32_t pid) {
+    const shm_owner_block *block = attach_for_reading(status_key, pid);
+    if (block == nullptr) {
+        return true;
+    }
+    uint64_t recorded = uint64_t{block->start_ticks[1]} << 32 | block->start_ticks[0];
+    shmdt(block);
+    uint64_t now = process_start_ticks(pid);
+    return recorded == 0 || now == 0 || recorded == now;
+}
+
+bool daemon_alive(int32_t status_key, int32_t pid) {
+    return process_running(pid) && owner_block_start_matches(status_key, pid);
 }
 
 int owner_block_read(int32_t status_key, int32_t pid, owner_count *out, int *count) {

@@ -15,6 +15,9 @@ struct shm_owner_block {
     char magic[32];    // OWNER_BLOCK_MAGIC
     uint32_t version;  // OWNER_BLOCK_VERSION
     int32_t pid;       // the daemon's, as in its status block
+    // When the daemon's process started (/proc/PID/stat, clock ticks since boot; low and high
+    // 32 bits): with the pid, it tells the daemon from a process that took the pid after it.
+    uint32_t start_ticks[2];
     uint32_t begin_sig;
     uint32_t count;                       // entries of owners in use
     owner_count owners[OWNER_SLOTS + 1];  // largest first
@@ -35,16 +38,16 @@ struct shm_owner_block {
 };
 // Only 32-bit fields: both builds lay it out alike.
 static_assert(sizeof(owner_count) == 8);
-static_assert(sizeof(shm_owner_block) == 372);
-static_assert(offsetof(shm_owner_block, begin_sig) == 40);
-static_assert(offsetof(shm_owner_block, end_sig) == 312);
-static_assert(offsetof(shm_owner_block, rules_begin_sig) == 316);
-static_assert(offsetof(shm_owner_block, rules_end_sig) == 328);
-static_assert(offsetof(shm_owner_block, credit_begin_sig) == 332);
-static_assert(offsetof(shm_owner_block, credit_end_sig) == 368);
+static_assert(sizeof(shm_owner_block) == 380);
+static_assert(offsetof(shm_owner_block, begin_sig) == 48);
+static_assert(offsetof(shm_owner_block, end_sig) == 320);
+static_assert(offsetof(shm_owner_block, rules_begin_sig) == 324);
+static_assert(offsetof(shm_owner_block, rules_end_sig) == 336);
+static_assert(offsetof(shm_owner_block, credit_begin_sig) == 340);
+static_assert(offsetof(shm_owner_block, credit_end_sig) == 376);
 
 inline constexpr char OWNER_BLOCK_MAGIC[] = "kel-ulvo held by owner";
-inline constexpr uint32_t OWNER_BLOCK_VERSION = 3;
+inline constexpr uint32_t OWNER_BLOCK_VERSION = 4;
 
 // The state of the daemon's rules, as the metrics show it.
 struct owner_block_rules {
@@ -73,6 +76,13 @@ void owner_block_publish_rules(uint32_t allow_entries, uint32_t rules_restored);
 void owner_block_publish_credit(const owner_block_credit *credit);
 // The daemon: removes the segment.
 void owner_block_free();
+
+// False when the segment under the status key says that the daemon with the pid started at
+// another time than the process that has the pid now (which took the pid after the daemon
+// ended); true when they agree or there is nothing to tell them apart.
+bool owner_block_start_matches(int32_t status_key, int32_t pid);
+// True when the process with the pid runs (process_running) and its start agrees.
+bool daemon_alive(int32_t status_key, int32_t pid);
 
 // The status tool: the counts that the daemon with the pid published under the status key,
 // into out (OWNER_SLOTS + 1 entries); 0 with *count set, 1 when there are none to read.

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -70,6 +71,29 @@ bool process_running(int32_t pid) {
     }
     fclose(stat);
     return state != 'T' && state != 't' && state != 'Z' && state != 'X';
+}
+
+uint64_t process_start_ticks(int32_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    FILE *stat = fopen(path, "re");
+    if (stat == nullptr) {
+        return 0;
+    }
+    char line[1024];
+    uint64_t ticks = 0;
+    if (fgets(line, sizeof line, stat) != nullptr) {
+        // After "pid (comm) ": the state is field 3, the start time field 22.
+        const char *field = strrchr(line, ')');
+        for (int n = 2; field != nullptr && n < 22; ++n) {
+            field = strchr(field + 1, ' ');
+        }
+        if (field != nullptr) {
+            ticks = strtoull(field + 1, nullptr, 10);
+        }
+    }
+    fclose(stat);
+    return ticks;
 }
 
 bool shm_block_exists(int32_t key) {

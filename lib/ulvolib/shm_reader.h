@@ -16,6 +16,9 @@ bool shm_block_exists(int32_t key);
 int get_shm_owner_pid(int32_t key, int32_t *pid);
 // True when the process exists and is neither stopped nor a zombie.
 bool process_running(int32_t pid);
+// When the process started, in clock ticks since boot (/proc/PID/stat); 0 when it cannot be
+// read.
+uint64_t process_start_ticks(int32_t pid);
 // Detaches a mapping: 0, or 1 reported.
 int shm_block_detach(shm_stat_block *address);
 // Copies the section between the signature words at the two offsets consistently: 0, or 1

@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "event_log.h"
+#include "owner_block.h"
 #include "shm_internal.h"
 #include "shm_protocol.h"
 #include "shm_reader.h"
@@ -28,10 +29,11 @@ constexpr int SHM_MODE = 0644;
 
 // True when the block's recorded process is alive and is not this process. A recorded pid
 // of this very process is a block left by an earlier run that had the same pid, and a pid
-// of 0 or below names no single process (kill would test a whole group).
-bool owner_alive(const shm_stat_block *block) {
+// of 0 or below names no single process (kill would test a whole group), and a process that
+// started after the daemon recorded in the held-by-owner segment took its pid after it ended.
+bool owner_alive(const shm_stat_block *block, int32_t key) {
     pid_t pid = block->pid;
-    return pid > 0 && pid != getpid() && kill(pid, 0) == 0;
+    return pid > 0 && pid != getpid() && kill(pid, 0) == 0 && owner_block_start_matches(key, pid);
 }
 
 bool same_sanity_text(const shm_stat_block *block) {
@@ -77,7 +79,7 @@ bool may_take_over(const shm_stat_block *block, int32_t key, int32_t owner_uid) 
         report_block_in_use(key, owner_uid);
         return false;
     }
-    if (owner_alive(block)) {
+    if (owner_alive(block, key)) {
         report_other_instance(block->pid);
         return false;
     }
@@ -202,7 +204,7 @@ int shm_block_in_the_way(int32_t key, int32_t *owner) {
     if (!same_sanity_text(block)) {
         verdict = SHM_FOREIGN;
         *owner = owner_uid;
-    } else if (ours && owner_alive(block)) {
+    } else if (ours && owner_alive(block, key)) {
         verdict = SHM_LIVE;
         *owner = block->pid;
     }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <functional>
 
 #include "daemon_fixture.h"
@@ -62,6 +63,28 @@ bool make_user_segment(key_t key, size_t size, const char *text) {
     memcpy(at, text, std::min(size, strlen(text)));
     shmdt(at);
     return true;
+}
+
+// Starts the command (through bash) in a process with the pid wanted, which must be free: the
+// pid, or -1 when another process took it first every time.
+pid_t start_with_pid(pid_t wanted, const std::string &command) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        {
+            std::ofstream last("/proc/sys/kernel/ns_last_pid");
+            last << wanted - 1;
+        }
+        pid_t child = fork();
+        if (child == 0) {
+            execl("/bin/bash", "bash", "-c", ("exec " + command).c_str(), nullptr);
+            _exit(127);
+        }
+        if (child == wanted) {
+            return child;
+        }
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+    return -1;
 }
 
 shmid_ds segment_stat(key_t key = KEY) {
@@ -267,6 +290,8 @@ TEST_F(Trust, StatusOfAStoppedOrKilledDaemonIsAFailure) {
     EXPECT_EQ(vla.err, not_running);
     Result unprivileged = ulvostatus("-ProprietaryInterface -vla_occurring", AS_NOBODY);
     EXPECT_EQ(unprivileged.status, 101) << unprivileged.err;
+    EXPECT_NE(ulvostatus("-metrics").out.find("\nkel_ulvo_up 0\n"), std::string::npos)
+        << "the down alert must fire for a stopped daemon";
 
     ASSERT_EQ(kill(pid_, SIGCONT), 0);
     EXPECT_EQ(ulvostatus("-ProprietaryInterface -vla_occurring", AS_NOBODY).status, 0)
@@ -276,8 +301,21 @@ TEST_F(Trust, StatusOfAStoppedOrKilledDaemonIsAFailure) {
     Result killed = ulvostatus("-status");
     EXPECT_EQ(killed.status, 101);
     EXPECT_EQ(killed.err, not_running);
+
+    // A user's process that takes the killed daemon's pid is not the daemon: not for the status
+    // tool, not for the metrics, and it does not refuse a new start.
+    pid_t impostor = start_with_pid(pid_, std::string(AS_NOBODY) + "sleep 60");
+    ASSERT_EQ(impostor, pid_) << "could not give the pid to another process";
+    Result reused = ulvostatus("-ProprietaryInterface -vla_occurring");
+    EXPECT_EQ(reused.status, 101);
+    EXPECT_EQ(reused.err, not_running);
+    EXPECT_NE(ulvostatus("-metrics").out.find("\nkel_ulvo_up 0\n"), std::string::npos);
     pid_ = 0;
-    run(std::string(HELPER) + " unload_rules");
+    std::string restarted = start_daemon();
+    EXPECT_FALSE(ends_failed(restarted)) << restarted;
+    EXPECT_NE(pid_, impostor);
+    kill(impostor, SIGKILL);
+    waitpid(impostor, nullptr, 0);
 }
 
 // The root helper gets a fixed environment from the daemon, and sets its own PATH.
