@@ -14,13 +14,19 @@
 #include <iterator>
 #include <string>
 
+#include "common.h"
 #include "daemon_rule.h"
 
 namespace {
 
 // Room for the largest delay queue.
 constexpr int SNAPSHOT_SLOTS = 1024;
-held_packet snapshot[SNAPSHOT_SLOTS];  // the main thread's alone
+// What one look-up of the program may cost, whatever the host's processes and descriptors: the
+// scan of /proc ends at whichever limit comes first, and the message then names no program.
+constexpr int64_t LOOKUP_TIME_MS = 2000;
+constexpr long LOOKUP_DESCRIPTORS = 200000;
+// The held connections whose sockets are looked for, newest first.
+constexpr int LOOKUP_SOCKETS = 8;
 
 struct owner_tally {
     uint32_t uid;
@@ -28,7 +34,7 @@ struct owner_tally {
 };
 
 // Held connections by owner in the snapshot, largest first; returns how many owners.
-int tally_owners(int count, owner_tally *out, int max) {
+int tally_owners(const held_packet *snapshot, int count, owner_tally *out, int max) {
     int owners = 0;
     for (int i = 0; i < count; ++i) {
         int k = 0;
@@ -50,7 +56,7 @@ int tally_owners(int count, owner_tally *out, int max) {
 }
 
 // Distinct destinations in the snapshot (reorders it).
-int distinct_hosts(int count) {
+int distinct_hosts(held_packet *snapshot, int count) {
     auto key_less = [](const held_packet &a, const held_packet &b) {
         if (a.ip_version != b.ip_version) {
             return a.ip_version < b.ip_version;
@@ -95,22 +101,37 @@ unsigned long packet_socket_inode(const held_packet &packet) {
     return socket_inode_in_table(text.c_str(), packet.source_port, packet.owner_uid);
 }
 
-// True when one of the process's descriptors is the socket wanted ("socket:[INODE]").
-bool holds_socket(long pid, const char *wanted) {
+// The look-up's limits as it goes.
+struct lookup_budget {
+    int64_t deadline_ms;
+    long descriptors;
+    bool spent() const { return descriptors <= 0 || monotonic_ms() >= deadline_ms; }
+};
+
+// Which of the sockets wanted ("socket:[INODE]" texts) one of the process's descriptors is:
+// its index, or -1.
+int held_socket(long pid, const char (*wanted)[40], int count, lookup_budget *budget) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%ld/fd", pid);
     DIR *fds = opendir(path);
     if (fds == nullptr) {
-        return false;
+        return -1;
     }
-    bool found = false;
-    size_t length = strlen(wanted);
-    while (dirent *fd = readdir(fds)) {
+    int found = -1;
+    while (found < 0 && !budget->spent()) {
+        dirent *fd = readdir(fds);
+        if (fd == nullptr) {
+            break;
+        }
+        --budget->descriptors;
         char target[64];
         ssize_t n = readlinkat(dirfd(fds), fd->d_name, target, sizeof target - 1);
-        if (n > 0 && static_cast<size_t>(n) == length && memcmp(target, wanted, length) == 0) {
-            found = true;
-            break;
+        target[n > 0 ? n : 0] = '\0';
+        for (int i = 0; i < count && n > 0; ++i) {
+            if (strcmp(target, wanted[i]) == 0) {
+                found = i;
+                break;
+            }
         }
     }
     closedir(fds);
@@ -131,25 +152,40 @@ void process_name(pid_t pid, char *comm, size_t size) {
     }
 }
 
-// The process of the owner that holds the socket: its pid, and its name in comm; 0 if none.
-pid_t socket_process(unsigned long inode, uint32_t uid, char *comm, size_t size) {
-    char wanted[64];
-    snprintf(wanted, sizeof wanted, "socket:[%lu]", inode);
+// One pass over the owner's processes for any of the sockets: the process that holds the
+// first of them (the newest held connection's), with its name in comm; 0 if none is found
+// within the budget.
+pid_t socket_process(const unsigned long *inodes, int count, uint32_t uid, char *comm,
+                     size_t size) {
+    char wanted[LOOKUP_SOCKETS][40];
+    for (int i = 0; i < count; ++i) {
+        snprintf(wanted[i], sizeof wanted[i], "socket:[%lu]", inodes[i]);
+    }
     DIR *proc = opendir("/proc");
     if (proc == nullptr) {
         return 0;
     }
+    lookup_budget budget{monotonic_ms() + LOOKUP_TIME_MS, LOOKUP_DESCRIPTORS};
     pid_t found = 0;
+    int best = count;
     while (dirent *entry = readdir(proc)) {
         char *end = nullptr;
         long pid = strtol(entry->d_name, &end, 10);
         struct stat owner {};
         char path[64];
         snprintf(path, sizeof path, "/proc/%ld", pid);
-        if (*end == '\0' && pid > 0 && stat(path, &owner) == 0 && owner.st_uid == uid &&
-            holds_socket(pid, wanted)) {
-            found = static_cast<pid_t>(pid);
+        if (budget.spent()) {
             break;
+        }
+        if (*end != '\0' || pid <= 0 || stat(path, &owner) != 0 || owner.st_uid != uid) {
+            continue;
+        }
+        if (int i = held_socket(pid, wanted, best, &budget); i >= 0) {
+            found = static_cast<pid_t>(pid);
+            best = i;
+            if (best == 0) {
+                break;
+            }
         }
     }
     closedir(proc);
@@ -159,25 +195,22 @@ pid_t socket_process(unsigned long inode, uint32_t uid, char *comm, size_t size)
     return found;
 }
 
-// The program behind the owner's newest held connections, tried on a few of them (a socket
-// may be gone by now): its pid, and its name in comm; 0 if none is found.
-pid_t blamed_program(int count, uint32_t uid, char *comm, size_t size) {
-    int tries = 0;
-    for (int i = count - 1; i >= 0 && tries < 8; --i) {
+// The program behind the owner's newest held connections (a socket may be gone by now, so a
+// few are looked for at once): its pid, and its name in comm; 0 if none is found.
+pid_t blamed_program(const held_packet *snapshot, int count, uint32_t uid, char *comm,
+                     size_t size) {
+    unsigned long inodes[LOOKUP_SOCKETS];
+    int sockets = 0;
+    for (int i = count - 1; i >= 0 && sockets < LOOKUP_SOCKETS; --i) {
         const held_packet &packet = snapshot[i];
         if (packet.owner_uid != uid || packet.protocol == 0) {
             continue;
         }
-        ++tries;
-        unsigned long inode = packet_socket_inode(packet);
-        if (inode == 0) {
-            continue;
-        }
-        if (pid_t pid = socket_process(inode, uid, comm, size); pid != 0) {
-            return pid;
+        if (unsigned long inode = packet_socket_inode(packet); inode != 0) {
+            inodes[sockets++] = inode;
         }
     }
-    return 0;
+    return sockets == 0 ? 0 : socket_process(inodes, sockets, uid, comm, size);
 }
 
 }  // namespace
@@ -223,9 +256,25 @@ size_t escape_control(const char *in, char *out, size_t size) {
     return n;
 }
 
+namespace {
+
+// ", program NAME (pid N)" into program when the owner's program is found.
+void name_program(const held_packet *snapshot, int count, uint32_t uid, char *program,
+                  size_t size) {
+    char comm[32];
+    if (pid_t pid = blamed_program(snapshot, count, uid, comm, sizeof comm); pid != 0) {
+        char name[4 * sizeof comm];
+        escape_control(comm, name, sizeof name);
+        snprintf(program, size, ", program %s (pid %d)", name, static_cast<int>(pid));
+    }
+}
+
+}  // namespace
+
 void compose_alarm_message(char *out, size_t size, bool look_up) {
     // The shutdown (look_up false) runs in a signal handler, perhaps after stopping a thread
     // that holds the rule's lock: it does not wait for the lock.
+    held_packet snapshot[SNAPSHOT_SLOTS];
     int count = look_up ? snapshot_queue(snapshot, SNAPSHOT_SLOTS)
                         : try_snapshot_queue(snapshot, SNAPSHOT_SLOTS);
     if (count < 0) {
@@ -235,17 +284,12 @@ void compose_alarm_message(char *out, size_t size, bool look_up) {
         return;
     }
     owner_tally owners[OWNER_SLOTS + 1];
-    int owner_count = tally_owners(count, owners, static_cast<int>(std::size(owners)));
+    int owner_count = tally_owners(snapshot, count, owners, static_cast<int>(std::size(owners)));
     char program[160] = "";
     if (look_up && owner_count > 0 && owners[0].uid != ULVO_NO_OWNER) {
-        char comm[32];
-        if (pid_t pid = blamed_program(count, owners[0].uid, comm, sizeof comm); pid != 0) {
-            char name[4 * sizeof comm];
-            escape_control(comm, name, sizeof name);
-            snprintf(program, sizeof program, ", program %s (pid %d)", name, static_cast<int>(pid));
-        }
+        name_program(snapshot, count, owners[0].uid, program, sizeof program);
     }
-    int hosts = distinct_hosts(count);
+    int hosts = distinct_hosts(snapshot, count);
     int n =
         snprintf(out, size, "virus-like activity detected: %d connections held for %d new hosts",
                  count, hosts);

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -63,19 +65,80 @@ void enqueue(int priority, message_kind kind, const char *text) {
     }
 }
 
-// Takes the oldest queued message into *out: false when none is queued.
-bool dequeue(pending_message *out, uint64_t *lost_so_far) {
-    signal_blocker blocked;
-    mutex_guard queue(&queue_mutex);
-    *lost_so_far = lost;
-    lost = 0;
-    if (queue_size == 0) {
-        return false;
+// The alarm's message names who is to blame, which means reading /proc: that runs on a thread
+// of its own (bounded in time and work), so that the main thread goes on feeding the watchdog
+// meanwhile. The alarm stays at the head of the queue until its text is ready, so that the
+// messages after it keep their order.
+enum blame_state { BLAME_IDLE, BLAME_RUNNING, BLAME_DONE };
+std::atomic<int> blame{BLAME_IDLE};
+char blame_text[sizeof pending_message::text];  // the blame thread's until BLAME_DONE
+
+void *blame_thread_start(void *) {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);  // the shutdown never runs here
+    pthread_setname_np(pthread_self(), "ulvo-blame");
+    compose_alarm_message(blame_text, sizeof blame_text, true);
+    blame = BLAME_DONE;
+    if (wake_sender != nullptr) {
+        wake_sender();
     }
-    *out = queued[queue_head];
-    queue_head = (queue_head + 1) % QUEUE_SLOTS;
-    --queue_size;
-    return true;
+    return nullptr;
+}
+
+// Starts the blame thread: false when it could not be started.
+bool start_blame_thread() {
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t thread;
+    blame = BLAME_RUNNING;
+    bool started = pthread_create(&thread, &attributes, blame_thread_start, nullptr) == 0;
+    pthread_attr_destroy(&attributes);
+    if (!started) {
+        blame = BLAME_IDLE;
+    }
+    return started;
+}
+
+// What the head of the queue is for the sender.
+enum head_state { HEAD_NONE, HEAD_READY, HEAD_ALARM_WAITS };
+
+// Takes the oldest queued message into *out (HEAD_READY). An alarm is taken once its blame is
+// composed, or at once in the shutdown or when no blame thread can run (kind ALARM: the caller
+// composes it without look-ups); until then HEAD_ALARM_WAITS.
+head_state dequeue(pending_message *out, uint64_t *lost_so_far, bool in_shutdown) {
+    bool start_blame = false;
+    {
+        signal_blocker blocked;
+        mutex_guard queue(&queue_mutex);
+        *lost_so_far = lost;
+        lost = 0;
+        if (queue_size == 0) {
+            return HEAD_NONE;
+        }
+        const pending_message &head = queued[queue_head];
+        int state = blame.load();
+        if (head.kind != ALARM || in_shutdown || state == BLAME_DONE) {
+            *out = head;
+            if (head.kind == ALARM && state == BLAME_DONE && !in_shutdown) {
+                out->kind = PLAIN;
+                memcpy(out->text, blame_text, sizeof out->text);
+                blame = BLAME_IDLE;
+            }
+            queue_head = (queue_head + 1) % QUEUE_SLOTS;
+            --queue_size;
+            return HEAD_READY;
+        }
+        start_blame = state == BLAME_IDLE;
+    }
+    if (start_blame && !start_blame_thread()) {
+        uint64_t more = 0;
+        head_state taken = dequeue(out, &more, true);  // the alarm, composed without look-ups
+        *lost_so_far += more;
+        return taken;
+    }
+    return HEAD_ALARM_WAITS;
 }
 
 // One datagram to the log socket, never waiting: false when the log did not take it.
@@ -153,18 +216,18 @@ void syslog_feed_drain(bool in_shutdown) {
     pending_message message;
     uint64_t lost_before = 0;
     for (;;) {
-        bool got = dequeue(&message, &lost_before);
+        head_state head = dequeue(&message, &lost_before, in_shutdown);
         if (lost_before > 0) {
             char text[128];
             snprintf(text, sizeof text, "%" PRIu64 " messages to the system log were lost",
                      lost_before);
             send_now(LOG_WARNING, text);
         }
-        if (!got) {
-            return;
+        if (head != HEAD_READY) {
+            return;  // nothing queued, or the alarm's blame is still being worked out
         }
         if (message.kind == ALARM) {
-            compose_alarm_message(message.text, sizeof message.text, !in_shutdown);
+            compose_alarm_message(message.text, sizeof message.text, false);
         } else if (message.kind == STARTED) {
             char started[sizeof message.text];
             memcpy(started, message.text, sizeof started);

@@ -17,7 +17,8 @@ void syslog_feed_setup(void (*wake)());
 // Queues one message (async-signal-safe apart from its lock, which every holder takes with
 // signals blocked) and wakes the main thread.
 void syslog_event(int priority, const char *text);
-// Queues the alarm's message, which the main thread composes with the blame.
+// Queues the alarm's message, which the blame thread composes (bounded: at most 2 s and 200,000
+// descriptors read) and queues in its turn.
 void syslog_alarm_raised();
 // Queues the start line, which gets the number of allow-list entries in force when it is sent
 // (nothing of them when the start did not get as far as loading them).
