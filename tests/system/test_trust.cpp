@@ -225,6 +225,17 @@ TEST_F(Trust, OwnFilesAreNeverWrittenThroughALinkNorLeftWritableByOthers) {
         EXPECT_EQ(read_file(target), "keep me\n") << path;
         run(std::string("rm -f ") + path);
     }
+    // The instance lock too: a link there is refused, the file it points at untouched.
+    std::ofstream(target) << "keep me\n";
+    const std::string lock = "/var/opt/kel/kel-ulvo/kel-ulvod.lock";
+    ASSERT_EQ(run("rm -f " + lock + " && ln -s " + target + " " + lock), 0);
+    int refused = -1;
+    run_output(std::string(DAEMON) + " >/dev/null 2>&1", &refused);
+    EXPECT_EQ(refused, 1);
+    std::string said = read_file(START_STATUS);
+    EXPECT_NE(said.find("could not open " + lock + " (40)"), std::string::npos) << said;
+    EXPECT_EQ(read_file(target), "keep me\n");
+    run("rm -f " + lock);
     EXPECT_TRUE(daemon_pids().empty());
 
     ASSERT_EQ(run(std::string("touch ") + EVENT_LOG + " && chmod 666 " + EVENT_LOG), 0);

@@ -4,11 +4,16 @@
 #include <cstring>
 #include <string>
 
+#include <cstdint>
+
 #include <unistd.h>
 
 #include <cstdio>
 
 #include "blame.h"
+#include "cre_pool.h"
+#include "daemon_rule.h"
+#include "packets.h"
 #include "syslog_feed.h"
 #include "ulvolib_testing.h"
 
@@ -81,6 +86,35 @@ TEST(Blame, TheAlarmsMessageAndTheShutdownsWhenTheRuleIsHeld) {
     char text[256];
     compose_alarm_message(text, sizeof text, true);
     EXPECT_STREQ(text, "virus-like activity detected: 0 connections held for 0 new hosts");
+
+    // Held packets of four owners: the three holding the most are named, the most first.
+    reset_cre_pool_for_test();
+    reset_daemon_rule_for_test();
+    ASSERT_EQ(init_cre_pool(12), 0);
+    ulvo_config config{5, 1, 10, 8, 4, 0x4b554c56};
+    ASSERT_EQ(init_daemon_rule(&config), 0);
+    const struct {
+        const char *address;
+        uint32_t owner;
+    } held[] = {{"10.0.0.1", 1000}, {"10.0.0.2", 2000}, {"10.0.0.3", 3000}, {"10.0.0.2", 2000},
+                {"fd00::9", 3000},  {"10.0.0.4", 2000}, {"10.0.0.5", 4000}};
+    unsigned long id = 0;
+    unsigned events = 0;
+    for (const auto &h : held) {
+        cre *element = alloc_cre(strchr(h.address, ':') == nullptr ? 1 : 2);
+        ASSERT_NE(element, nullptr);
+        make_packet_message(element, h.address, ++id);
+        set_destination(element, h.address);
+        element->pkt->packet_id = id;
+        element->owner_uid = h.owner;
+        ASSERT_EQ(judge_cre(element, 0, &events), POLICY_HOLD) << h.address;
+    }
+    compose_alarm_message(text, sizeof text, false);
+    EXPECT_STREQ(text,
+                 "virus-like activity detected: 7 connections held for 6 new hosts; most from "
+                 "uid 2000: 3, uid 3000: 2, uid 1000: 1");
+    reset_daemon_rule_for_test();
+    reset_cre_pool_for_test();
     EXPECT_EXIT(
         {
             // This thread holding the lock is, for the mutex, the same as a stopped one: a
