@@ -261,7 +261,7 @@ int append(allow_list *list, const allow_entry &entry) {
     return 0;
 }
 
-// The entry's words as the message shows them.
+// The entry's words as the message shows them; a NUL byte, which no entry may hold, as "?".
 char *entry_text(const std::string_view words[3]) {
     size_t length = words[0].size() + words[1].size() + words[2].size() + 3;
     char *text = static_cast<char *>(malloc(length));
@@ -276,8 +276,9 @@ char *entry_text(const std::string_view words[3]) {
         if (at > 0) {
             text[at++] = ' ';
         }
-        memcpy(text + at, words[i].data(), words[i].size());
-        at += words[i].size();
+        for (char c : words[i]) {
+            text[at++] = c != '\0' ? c : '?';
+        }
     }
     text[at] = '\0';
     return text;

@@ -198,6 +198,12 @@ TEST(AllowListFile, CommentsBlankLinesAndTheLastLine) {
     Parsed last("192.0.2.1\n192.0.2.300");
     EXPECT_EQ(last.message(),
               std::string(FILE_NAME) + ", line 2: 192.0.2.300: not an IPv4 or IPv6 address\n");
+
+    // A NUL byte is no part of any entry; the message shows where it is.
+    Parsed nul(std::string("192.0.2.1\0\n", 11));
+    EXPECT_EQ(nul.message(),
+              std::string(FILE_NAME) +
+                  ", line 1: 192.0.2.1?: not an address, a network or a user entry\n");
 }
 
 // The restore input for both families of one list, whole: the chains, the matches in the
