@@ -175,6 +175,41 @@ TEST_F(AllowList, ReloadTakesAChangedListIntoUseOrKeepsTheOldOne) {
     EXPECT_EQ(metric("kel_ulvo_allow_entries"), 2);
     EXPECT_NE(read_file(EVENT_LOG).find("   the allow-list in force has 2 entries (before: 1)\n"),
               std::string::npos);
+
+    // A list that exempts a whole family unasked, or that others than root could change, is
+    // refused the same way; "deliberately" takes the whole family out of the throttle.
+    const std::string file = ALLOW_LIST;
+    struct {
+        const char *text;
+        std::string change;
+        const char *message;  // after the file's name
+    } refused[] = {
+        {"0.0.0.0/0\n", "",
+         ", line 1: 0.0.0.0/0: a prefix length of 0 exempts every IPv4 destination; write "
+         "\"deliberately\" after the entry if that is meant\n"},
+        {"127.0.68.0/24\n", "chmod 0664 " + file, ": writable by others than root (mode 0664)\n"},
+        {"127.0.68.0/24\n", "chown 1 " + file, ": owned by uid 1: it must be root's\n"},
+        {"127.0.68.0/24\n", "mv " + file + " " + file + ".real && ln -s " + file + ".real " + file,
+         ": a symbolic link, which is not followed: it must be a regular file\n"},
+    };
+    for (const auto &c : refused) {
+        ASSERT_EQ(run("rm -f " + file + " " + file + ".real"), 0);
+        write_allow_list(c.text);
+        ASSERT_EQ(run(c.change), 0) << c.change;
+        said = run_output(std::string(HELPER) + " reload_allow_list 2>&1", &exit_status);
+        EXPECT_EQ(exit_status, 1) << c.text << c.change;
+        EXPECT_EQ(said, "kel-ulvo-iptables: " + file + c.message);
+    }
+    EXPECT_TRUE(connects("127.0.67.11", 300)) << "the list in force stays";
+    ASSERT_EQ(run("rm -f " + file + " " + file + ".real"), 0);
+    write_allow_list("0.0.0.0/0 deliberately   # the throttle is off for IPv4\n");
+    said = run_output(std::string(HELPER) + " reload_allow_list 2>&1", &exit_status);
+    EXPECT_EQ(exit_status, 0) << said;
+    EXPECT_EQ(said, "kel-ulvo-iptables: " + file + ": 1 entries in force\n");
+    long judged = status_counters()["connection establishing packets"];
+    EXPECT_TRUE(connects("127.0.72.2", 300));
+    EXPECT_EQ(status_counters()["connection establishing packets"], judged)
+        << "the daemon never sees an exempt packet";
 }
 
 // Rules that another tool removes are back within the guard's period of ten seconds (at once
@@ -247,6 +282,26 @@ TEST_F(AllowList, TheGuardPutsRemovedRulesBack) {
     }
     EXPECT_EQ(metric("kel_ulvo_rules_restored_total"), 4);
     EXPECT_EQ(count(read_file(EVENT_LOG), "[WARNING]"), 4) << "an intact check says nothing";
+
+    // A record that is not kel-ulvo's own is never fed back to iptables-restore: the guard says
+    // which line is foreign and leaves the chain as it is.
+    const std::string record = "/var/opt/kel/kel-ulvo/.rules.iptables";
+    const std::string good = private_dir() + "/rules.iptables";
+    ASSERT_EQ(run("cp -p " + record + " " + good + " && echo '-A OUTPUT -j ACCEPT' >>" + record +
+                  " && iptables -F KEL_ULVO_QUEUE"),
+              0);
+    run(std::string(HELPER) + " check_rules >/dev/null 2>&1");
+    const std::string refused = "   kel-ulvo-iptables: " + record +
+                                ", line 11: -A OUTPUT -j ACCEPT: not a line of kel-ulvo's rules\n";
+    std::string log = read_file(EVENT_LOG);
+    for (auto since = std::chrono::steady_clock::now();
+         log.find(refused) == std::string::npos && ms_since(since) < 3000;
+         log = read_file(EVENT_LOG)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_NE(log.find(refused), std::string::npos) << log;
+    EXPECT_EQ(run_output("iptables -S KEL_ULVO_QUEUE"), "-N KEL_ULVO_QUEUE\n");
+    ASSERT_EQ(run("mv " + good + " " + record), 0);
 
     // A check asked for just before the shutdown leaves no rules behind.
     ASSERT_EQ(run("iptables -F OUTPUT"), 0);
