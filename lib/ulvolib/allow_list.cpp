@@ -17,6 +17,9 @@ constexpr char NOT_AN_ENTRY[] = "not an address, a network or a user entry";
 constexpr char NOT_AN_ADDRESS[] = "not an IPv4 or IPv6 address";
 constexpr char PREFIX_IPV4[] = "the prefix length must be 0 to 32";
 constexpr char PREFIX_IPV6[] = "the prefix length must be 0 to 128";
+constexpr char PREFIX_ZEROS[] =
+    "a prefix length with a leading zero is ambiguous (iptables reads it as octal); write it "
+    "without";
 constexpr char USER_TAKES_ONE[] = "\"user\" takes one user name or uid";
 constexpr char UID_RANGE[] = "the uid must be 0 to 4294967294";
 constexpr char NO_SUCH_USER[] = "no such user";
@@ -133,10 +136,12 @@ const char *parse_network(std::string_view text, int32_t family, allow_entry *en
     }
     std::string_view prefix = text.substr(slash + 1);
     int max = family == ALLOW_IPV4 ? 32 : 128;
-    // Leading zeros are read as decimal here and written without them: iptables would take
-    // "/010" as octal.
     if (prefix.size() > 3 || !all_digits(prefix)) {
         return family == ALLOW_IPV4 ? PREFIX_IPV4 : PREFIX_IPV6;
+    }
+    // iptables would take "/010" as octal (a /8), and refuse "/08": neither is what was meant.
+    if (prefix.size() > 1 && prefix[0] == '0') {
+        return PREFIX_ZEROS;
     }
     int value = 0;
     for (char c : prefix) {
