@@ -345,7 +345,9 @@ int write_restore_input(FILE *out, const allow_list *list, int32_t family, uint1
         }
     }
     fprintf(out, "-A %s -g %s\n", ALLOW_CHAIN_ALLOW, ALLOW_CHAIN_QUEUE);
-    for (const char *protocol : {"tcp --syn", "udp"}) {
+    // Every connection-oriented or datagram protocol a program can open without privileges:
+    // TCP by its SYN, UDP, UDP-Lite and SCTP by their first packet in connection tracking.
+    for (const char *protocol : {"tcp --syn", "udp", "udplite", "sctp"}) {
         fprintf(out,
                 "-A %s -p %s -m conntrack --ctstate NEW -j NFQUEUE --queue-num %u "
                 "--queue-bypass\n",

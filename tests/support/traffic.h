@@ -24,6 +24,29 @@ inline bool send_udp(const std::string &host, uint16_t port, size_t size) {
                                 address.length) == static_cast<ssize_t>(size);
 }
 
+// Opens a new UDP-Lite flow with one datagram, and a new SCTP association with one INIT sent
+// through a raw socket (no SCTP stack is needed for it to leave): the two other protocols whose
+// new flows are queued.
+inline bool send_udplite_and_sctp_init(const std::string &host, uint16_t port) {
+    SockAddr address(host, port);
+    Fd lite(socket(address.family(), SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDPLITE));
+    const char payload[] = "lite";
+    bool sent = lite.valid() && sendto(lite.get(), payload, sizeof payload, 0, address.get(),
+                                       address.length) == static_cast<ssize_t>(sizeof payload);
+    // Common header (ports, verification tag 0, checksum) and an INIT chunk: initiate tag,
+    // window, streams out and in, initial TSN.
+    unsigned char init[32] = {};
+    const uint16_t ports[2] = {htons(static_cast<uint16_t>(port + 1)), htons(port)};
+    memcpy(init, ports, sizeof ports);
+    const unsigned char chunk[20] = {1, 0, 0, 20, 0, 0, 0, 1, 0, 1, 0, 0, 0, 1, 0, 1, 0, 0, 0, 1};
+    memcpy(init + 12, chunk, sizeof chunk);
+    SockAddr raw_address(host, 0);
+    Fd sctp(socket(address.family(), SOCK_RAW | SOCK_CLOEXEC, IPPROTO_SCTP));
+    return sent && sctp.valid() &&
+           sendto(sctp.get(), init, sizeof init, 0, raw_address.get(), raw_address.length) ==
+               static_cast<ssize_t>(sizeof init);
+}
+
 // Receives UDP datagrams on a port of both families in a thread of its own and counts them by
 // destination address and size.
 class UdpReceiver {

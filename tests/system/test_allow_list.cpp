@@ -292,7 +292,7 @@ TEST_F(AllowList, TheGuardPutsRemovedRulesBack) {
               0);
     run(std::string(HELPER) + " check_rules >/dev/null 2>&1");
     const std::string refused = "   kel-ulvo-iptables: " + record +
-                                ", line 11: -A OUTPUT -j ACCEPT: not a line of kel-ulvo's rules\n";
+                                ", line 13: -A OUTPUT -j ACCEPT: not a line of kel-ulvo's rules\n";
     std::string log = read_file(EVENT_LOG);
     for (auto since = std::chrono::steady_clock::now();
          log.find(refused) == std::string::npos && ms_since(since) < 3000;

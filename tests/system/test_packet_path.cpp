@@ -61,9 +61,9 @@ class PacketShapes : public PacketPath, public ::testing::WithParamInterface<boo
     }
 };
 
-// UDP of every size, TCP SYNs with options (connect) and without (raw), over IPv4 and IPv6, to
-// known and to new hosts: every packet reaches its receiver, and the daemon's count of each
-// outcome adds up.
+// UDP of every size, UDP-Lite and SCTP, TCP SYNs with options (connect) and without (raw), over
+// IPv4 and IPv6, to known and to new hosts: every packet reaches its receiver, and the daemon's
+// count of each outcome adds up.
 TEST_P(PacketShapes, TrafficOfEveryShapeIsDelivered) {
     const bool credit = GetParam();
     ASSERT_EQ(start_daemon().find("failed"), std::string::npos);
@@ -88,6 +88,7 @@ TEST_P(PacketShapes, TrafficOfEveryShapeIsDelivered) {
         std::vector<RawSyn> raws;
         std::vector<uint16_t> raw_ports;
         for (const std::string &host : hosts) {
+            ASSERT_TRUE(send_udplite_and_sctp_init(host, UDP_PORT)) << host;
             connections.push_back(connect_nonblocking(host, SERVICE_PORT));
             raws.emplace_back(host, SERVICE_PORT);
             ASSERT_TRUE(raws.back().valid());
@@ -104,9 +105,9 @@ TEST_P(PacketShapes, TrafficOfEveryShapeIsDelivered) {
                 EXPECT_EQ(got[size], 1) << hosts[i] << " payload " << size;
             }
         }
-        // Datagrams, a SYN with options and one without, to each host. A held SYN may be sent
-        // again by TCP and held once more.
-        long sent = 2 * (static_cast<long>(sizes.size()) + 2);
+        // Datagrams, a UDP-Lite datagram and an SCTP INIT, a SYN with options and one without,
+        // to each host. A held SYN may be sent again by TCP and held once more.
+        long sent = 2 * (static_cast<long>(sizes.size()) + 4);
         auto after = counters();
         if (are_new && !credit) {
             EXPECT_GE(after["packets placed on queue"] - before["packets placed on queue"], sent);

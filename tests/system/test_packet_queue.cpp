@@ -252,6 +252,10 @@ TEST_F(HelperScript, VerbsAddAndRemoveExactlyTheirOwnRules) {
           "-A KEL_ULVO_QUEUE -p tcp -m tcp --tcp-flags FIN,SYN,RST,ACK SYN -m conntrack --ctstate "
           "NEW -j NFQUEUE --queue-num 4401 --queue-bypass\n"
           "-A KEL_ULVO_QUEUE -p udp -m conntrack --ctstate NEW -j NFQUEUE --queue-num 4401 "
+          "--queue-bypass\n"
+          "-A KEL_ULVO_QUEUE -p udplite -m conntrack --ctstate NEW -j NFQUEUE --queue-num 4401 "
+          "--queue-bypass\n"
+          "-A KEL_ULVO_QUEUE -p sctp -m conntrack --ctstate NEW -j NFQUEUE --queue-num 4401 "
           "--queue-bypass",
           "-j NFQUEUE --queue-num 4406 --queue-bypass"}) {
         EXPECT_NE(loaded.find(want), std::string::npos) << want << "\n" << loaded;

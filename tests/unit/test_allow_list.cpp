@@ -230,6 +230,10 @@ TEST(AllowListFile, RestoreInputOfEachFamily) {
                "-A KEL_ULVO_QUEUE -p tcp --syn -m conntrack --ctstate NEW -j NFQUEUE --queue-num " +
                queue + " --queue-bypass\n" +
                "-A KEL_ULVO_QUEUE -p udp -m conntrack --ctstate NEW -j NFQUEUE --queue-num " +
+               queue + " --queue-bypass\n" +
+               "-A KEL_ULVO_QUEUE -p udplite -m conntrack --ctstate NEW -j NFQUEUE --queue-num " +
+               queue + " --queue-bypass\n" +
+               "-A KEL_ULVO_QUEUE -p sctp -m conntrack --ctstate NEW -j NFQUEUE --queue-num " +
                queue + " --queue-bypass\nCOMMIT\n";
     };
     EXPECT_EQ(parsed.restore(ALLOW_IPV4, 4401), head +
@@ -300,7 +304,7 @@ TEST(AllowListFile, RecordCheckAcceptsOnlyTheGeneratorsText) {
          "R, line 10: -A KEL_ULVO_QUEUE -p tcp --syn -m conntrack --ctstate NEW -j NFQUEUE "
          "--queue-num 4402 --queue-bypass: not a line of kel-ulvo's rules\n"},
         {replaced(" --queue-bypass\nCOMMIT", "\nCOMMIT"), ALLOW_IPV4,
-         "R, line 11: -A KEL_ULVO_QUEUE -p udp -m conntrack --ctstate NEW -j NFQUEUE --queue-num "
+         "R, line 13: -A KEL_ULVO_QUEUE -p sctp -m conntrack --ctstate NEW -j NFQUEUE --queue-num "
          "4401: not a line of kel-ulvo's rules\n"},
         {ipv4, ALLOW_IPV6,
          "R, line 6: -A KEL_ULVO_ALLOW -d 192.0.2.53 -j RETURN: not a line of kel-ulvo's rules\n"},
