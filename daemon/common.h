@@ -8,6 +8,8 @@
 // Source unit name that the daemon's report lines end with.
 inline constexpr char ULVO_UNIT[] = "ulvo";
 
+// Root's own: the daemon's files and the helper's records.
+inline constexpr char ULVO_STATE_DIR[] = "/var/opt/kel/kel-ulvo";
 inline constexpr char ULVO_LOG_PATH[] = "/var/opt/kel/kel-ulvo/kel-ulvo.log";
 inline constexpr char ULVO_START_STATUS_PATH[] = "/var/opt/kel/kel-ulvo/.start_status.txt";
 // Held locked by the running daemon, with its pid in it: one daemon per host.

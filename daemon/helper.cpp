@@ -33,7 +33,9 @@ pid_t spawn(const char *command, int output_fd) {
     char flag[] = "-c";
     char *argv[] = {shell, flag, const_cast<char *>(command), nullptr};
     char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
-    char *envp[] = {path, nullptr};
+    // Tells the script that the daemon runs it (unload_rules by hand keeps the guard's records).
+    char caller[] = "KEL_ULVOD_HELPER=1";
+    char *envp[] = {path, caller, nullptr};
     sigset_t all, before;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &before);

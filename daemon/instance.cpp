@@ -1,13 +1,16 @@
 #include "instance.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 
 #include "common.h"
@@ -15,6 +18,46 @@
 #include "lifecycle.h"
 #include "outputs.h"
 #include "shm_block.h"
+
+namespace {
+
+// Another process that runs the daemon's program: its pid, or 0. A daemon whose lock file was
+// removed holds a lock nobody else can see; it is found by its program instead.
+pid_t other_daemon() {
+    char self[PATH_MAX];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    DIR *proc = n > 0 ? opendir("/proc") : nullptr;
+    if (proc == nullptr) {
+        return 0;
+    }
+    self[n] = '\0';
+    pid_t found = 0;
+    while (dirent *entry = readdir(proc)) {
+        char *end = nullptr;
+        long pid = strtol(entry->d_name, &end, 10);
+        if (*end != '\0' || pid <= 0 || pid == getpid()) {
+            continue;
+        }
+        char path[64];
+        char exe[PATH_MAX];
+        snprintf(path, sizeof path, "/proc/%ld/exe", pid);
+        ssize_t length = readlink(path, exe, sizeof exe - 1);
+        if (length <= 0) {
+            continue;
+        }
+        exe[length] = '\0';
+        // A daemon whose program was replaced by an upgrade runs "... (deleted)".
+        if (strncmp(exe, self, static_cast<size_t>(n)) == 0 &&
+            (exe[n] == '\0' || strcmp(exe + n, " (deleted)") == 0)) {
+            found = static_cast<pid_t>(pid);
+            break;
+        }
+    }
+    closedir(proc);
+    return found;
+}
+
+}  // namespace
 
 // The lock is taken before the fork, so that a refused start ends the process that was started
 // with 1; the daemon keeps it (the forked process shares the locked descriptor).
@@ -29,6 +72,10 @@ int take_instance_lock() {
         char text[32] = {};
         ssize_t n = pread(fd, text, sizeof text - 1, 0);
         report_other_instance(n > 0 ? static_cast<int32_t>(atoi(text)) : 0);
+        fail_start();
+    }
+    if (pid_t other = other_daemon(); other != 0) {
+        report_other_instance(static_cast<int32_t>(other));
         fail_start();
     }
     // A lock that others could open, they could hold before the next start: root's alone, also

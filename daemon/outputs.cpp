@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "common.h"
 #include "event_log.h"
@@ -21,6 +22,30 @@
 namespace {
 
 constexpr char BANNER[] = "kel-ulvod 1.0.0-9.sles9: KEL Ulvomatic connection-rate throttle";
+
+// The state directory must be root's own directory that no one else may write, nor rename
+// through a parent (a sticky parent keeps others from renaming): otherwise a user could put
+// links or rules there that root then follows or applies. true, or false with the reason.
+bool state_directory_trusted(char *why, size_t size) {
+    struct stat st {};
+    if (lstat(ULVO_STATE_DIR, &st) != 0 || !S_ISDIR(st.st_mode)) {
+        snprintf(why, size, "%s is not a directory (or a symbolic link)", ULVO_STATE_DIR);
+        return false;
+    }
+    char dir[sizeof ULVO_STATE_DIR];
+    memcpy(dir, ULVO_STATE_DIR, sizeof dir);
+    while (dir[0] != '\0') {
+        if (stat(dir, &st) != 0 || st.st_uid != 0 ||
+            ((st.st_mode & 022) != 0 && (st.st_mode & S_ISVTX) == 0)) {
+            snprintf(why, size,
+                     "%s must be root's and writable by no one else (owner uid %u, mode %04o)", dir,
+                     static_cast<unsigned>(st.st_uid), static_cast<unsigned>(st.st_mode & 07777));
+            return false;
+        }
+        *strrchr(dir, '/') = '\0';
+    }
+    return true;
+}
 
 void failed_start() {
     startup_guard startup;
@@ -88,6 +113,14 @@ void open_outputs() {
     // Nothing it makes is writable by others, whatever it was started with; a stricter mask (the
     // unit's) is kept.
     umask(umask(022) | 022);
+    char why[256];
+    if (!state_directory_trusted(why, sizeof why)) {
+        fprintf(stderr, "ERROR: %s: kel-ulvod keeps its files only in root's own directory\n", why);
+        syslog_event(LOG_ERR, why);
+        syslog_event(LOG_ERR, "kel-ulvod failed to start");
+        syslog_feed_drain(true);
+        exit(1);
+    }
     errno = 0;
     FILE *log = open_own_file(ULVO_LOG_PATH, true);
     if (log == nullptr) {

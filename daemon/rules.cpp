@@ -17,10 +17,34 @@ namespace {
 constexpr char RESTORED_PREFIX[] = "restored ";
 constexpr char ENTRIES_PREFIX[] = "allow_entries=";
 
+constexpr char UNTRACKED_PREFIX[] = "   untracked ";
+
 std::atomic<int> allow_entries{-1};  // written by the main thread, read by the syslog feed
 // The main thread's alone.
 uint32_t rules_restored = 0;
 bool failure_reported = false;  // a guard that keeps failing is reported once
+char untracked_reported[1024];  // the untracked rules last reported, so that each set is once
+
+// Rules that keep packets from connection tracking are taken out of the helper's answer and
+// reported once for each set of them (and once when they are gone).
+void report_untracked(char *detail) {
+    char untracked[sizeof untracked_reported];
+    take_detail_lines(detail, UNTRACKED_PREFIX, untracked, sizeof untracked);
+    if (strcmp(untracked, untracked_reported) == 0) {
+        return;
+    }
+    if (untracked[0] != '\0') {
+        lib_report(TAG_WARNING, false,
+                   "   packet-filter rules keep connections from connection tracking, so that\n"
+                   "   kel-ulvod never sees them:\n%s",
+                   untracked);
+    } else {
+        lib_report(TAG_INFO, false,
+                   "   no packet-filter rule keeps connections from connection tracking any "
+                   "more\n");
+    }
+    memcpy(untracked_reported, untracked, sizeof untracked_reported);
+}
 
 void publish() {
     owner_block_publish_rules(static_cast<uint32_t>(std::max(allow_entries.load(), 0)),
@@ -28,6 +52,32 @@ void publish() {
 }
 
 }  // namespace
+
+size_t take_detail_lines(char *detail, const char *prefix, char *taken, size_t size) {
+    size_t kept = 0;
+    size_t written = 0;
+    size_t prefix_length = strlen(prefix);
+    if (size > 0) {
+        taken[0] = '\0';
+    }
+    for (char *line = detail; *line != '\0';) {
+        size_t length = strcspn(line, "\n");
+        size_t whole = length + (line[length] == '\n' ? 1 : 0);
+        if (length >= prefix_length && strncmp(line, prefix, prefix_length) == 0) {
+            if (written + whole < size) {
+                memcpy(taken + written, line, whole);
+                written += whole;
+                taken[written] = '\0';
+            }
+        } else {
+            memmove(detail + kept, line, whole);
+            kept += whole;
+        }
+        line += whole;
+    }
+    detail[kept] = '\0';
+    return written;
+}
 
 int parse_helper_output(const char *output, char *rest, size_t size) {
     int entries = -1;
@@ -114,6 +164,7 @@ void guard_rules(bool ipv6) {
     int status = run_helper_capture(command, output, sizeof output);
     int entries = parse_helper_output(output, detail, sizeof detail);
     int code = helper_exit_status(status);
+    report_untracked(detail);
     if (status != -1 && code == HELPER_RESTORED) {
         ++rules_restored;
         lib_report(TAG_WARNING, false,

@@ -32,6 +32,9 @@ inline constexpr char RULE_CHECK_REQUEST[] = "/var/opt/kel/kel-ulvo/.check_rules
 // True once for each request since the last call.
 bool rule_check_requested();
 
+// Moves the detail lines that begin with prefix from detail into taken (size bytes, always
+// terminated; lines beyond it are dropped); returns the length taken.
+size_t take_detail_lines(char *detail, const char *prefix, char *taken, size_t size);
 // Reads the helper's answer: returns N of its "allow_entries=N" line (-1 without one) and
 // writes every other line to rest, indented by three blanks as the event log's detail lines,
 // with the guard's "restored " prefix dropped.

@@ -181,11 +181,77 @@ TEST_F(Trust, SecondDaemonWithAnotherKeyIsRefusedUntouched) {
               std::string::npos)
         << second;
     EXPECT_EQ(shmget(0x12345678, 0, 0), -1) << "no block under the other key";
+    // Without the lock file (removed by hand), the running daemon is found by its program.
+    ASSERT_EQ(run("rm /var/opt/kel/kel-ulvo/kel-ulvod.lock"), 0);
+    second = start_daemon("shared_memory_key=0x12345678", 1);
+    EXPECT_NE(second.find("   check process id " + std::to_string(first) + ".\n"),
+              std::string::npos)
+        << second;
     pid_ = first;
     EXPECT_TRUE(rules_loaded()) << "the running daemon's rules stay";
     EXPECT_EQ(waitpid(first, nullptr, WNOHANG), 0);
     EXPECT_GT(connect_ms("127.0.0.61"), 0);
     EXPECT_EQ(status_counters()["packets placed on queue"], 1) << "still throttled";
+}
+
+// What other tools or users do to the daemon's rules and state: a state directory others could
+// write refuses the start (and the helper's verbs); a rule put before the jump, or the rules
+// unloaded by hand, are put back by the guard; rules that keep connections from connection
+// tracking are reported.
+TEST_F(Trust, RulesAndStateThatOthersTouch) {
+    const std::string state = "/var/opt/kel/kel-ulvo";
+    for (const std::string &spoil :
+         std::vector<std::string>{"chmod 0777 " + state, "chown 65534 /var/opt/kel"}) {
+        ASSERT_EQ(run(spoil), 0);
+        int refused = -1;
+        std::string err = run_output(std::string(DAEMON) + " 2>&1 >/dev/null", &refused);
+        EXPECT_EQ(refused, 1) << spoil;
+        EXPECT_NE(err.find("must be root's and writable by no one else"), std::string::npos)
+            << spoil << ": " << err;
+        err = run_output(std::string(HELPER) + " check_rules 2>&1", &refused);
+        EXPECT_EQ(refused, 1) << spoil;
+        EXPECT_NE(err.find("must be root's and writable by no one else"), std::string::npos)
+            << spoil << ": " << err;
+        ASSERT_EQ(run("chmod 0755 " + state + " && chown 0 /var/opt/kel"), 0);
+    }
+    EXPECT_TRUE(daemon_pids().empty());
+
+    std::string status = start_daemon();
+    ASSERT_FALSE(ends_failed(status)) << status;
+    auto logged = [](const std::string &text) {
+        auto since = std::chrono::steady_clock::now();
+        while (read_file(EVENT_LOG).find(text) == std::string::npos && ms_since(since) < 5000) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return read_file(EVENT_LOG).find(text) != std::string::npos;
+    };
+    ASSERT_EQ(run("iptables -I OUTPUT 1 -j ACCEPT"), 0);
+    int checked = -1;
+    std::string said = run_output(std::string(HELPER) + " check_rules 2>&1", &checked);
+    EXPECT_EQ(checked, 1);
+    EXPECT_NE(said.find("as the first rule of OUTPUT"), std::string::npos) << said;
+    EXPECT_TRUE(logged("iptables: the jump from OUTPUT to KEL_ULVO as the first rule of OUTPUT"));
+    std::string output_chain = run_output("iptables -S OUTPUT");
+    EXPECT_EQ(output_chain.find("-A OUTPUT"), output_chain.find("-A OUTPUT -j KEL_ULVO"))
+        << output_chain;
+
+    said = run_output(std::string(HELPER) + " unload_rules 2>&1", &checked);
+    EXPECT_EQ(checked, 0);
+    EXPECT_NE(said.find("kel-ulvod is running: its guard puts the rules back"), std::string::npos)
+        << said;
+    run(std::string(HELPER) + " check_rules >/dev/null 2>&1");
+    EXPECT_TRUE(logged("iptables: the jump from OUTPUT to KEL_ULVO, the chain KEL_ULVO"));
+    EXPECT_TRUE(rules_loaded());
+
+    ASSERT_EQ(run("iptables -t raw -A OUTPUT -p udp --dport 53 -j CT --notrack"), 0);
+    said = run_output(std::string(HELPER) + " check_rules 2>&1", &checked);
+    EXPECT_EQ(checked, 1);
+    EXPECT_NE(said.find("never tracked: -A OUTPUT -p udp -m udp --dport 53 -j CT --notrack"),
+              std::string::npos)
+        << said;
+    EXPECT_TRUE(
+        logged("   untracked iptables: -A OUTPUT -p udp -m udp --dport 53 -j CT --notrack"));
+    run("iptables -t raw -F OUTPUT");
 }
 
 // A key of 0 is IPC_PRIVATE: both programs refuse it, and no segment is left behind.
@@ -341,6 +407,7 @@ TEST_F(Trust, HelperRunsWithAMinimalEnvironment) {
     EXPECT_EQ(env.find("KEL_ULVO_SECRET"), std::string::npos) << env;
     EXPECT_EQ(env.find("kel-ulvo-test"), std::string::npos) << env;
     EXPECT_NE(env.find("PATH=/usr/sbin:/usr/bin:/sbin:/bin\n"), std::string::npos) << env;
+    EXPECT_NE(env.find("KEL_ULVOD_HELPER=1\n"), std::string::npos) << env;
 }
 
 // The helper's lock is root's alone and none of its waits is without end. A user who opened

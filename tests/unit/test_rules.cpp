@@ -1,6 +1,9 @@
 // What the daemon reads from the helper script's answers.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
+
 #include "rules.h"
 
 namespace {
@@ -31,6 +34,36 @@ TEST(Rules, TheHelpersAnswerGivesTheEntriesAndTheRestAsDetailLines) {
     EXPECT_EQ(parse_helper_output("a long line of text\nallow_entries=5\n", small, sizeof small),
               5);
     EXPECT_STREQ(small, "   a long l");
+}
+
+// The guard's report of untracked rules is taken out of the rest of its answer.
+TEST(Rules, LinesWithAPrefixAreTakenOutOfTheDetail) {
+    struct {
+        const char *detail;
+        const char *left;
+        const char *taken;
+    } cases[] = {
+        {"", "", ""},
+        {"   a\n   b\n", "   a\n   b\n", ""},
+        {"   untracked iptables: -A OUTPUT -j NOTRACK\n", "",
+         "   untracked iptables: -A OUTPUT -j NOTRACK\n"},
+        {"   iptables: the chain KEL_ULVO\n   untracked ip6tables: x\n   more\n   untracked "
+         "iptables: y",
+         "   iptables: the chain KEL_ULVO\n   more\n",
+         "   untracked ip6tables: x\n   untracked iptables: y"},
+    };
+    for (const auto &c : cases) {
+        char detail[256];
+        snprintf(detail, sizeof detail, "%s", c.detail);
+        char taken[256];
+        EXPECT_EQ(take_detail_lines(detail, "   untracked ", taken, sizeof taken), strlen(c.taken));
+        EXPECT_STREQ(detail, c.left) << c.detail;
+        EXPECT_STREQ(taken, c.taken) << c.detail;
+    }
+    char detail[] = "   untracked a\n   untracked b\n";
+    char small[20];
+    take_detail_lines(detail, "   untracked ", small, sizeof small);
+    EXPECT_STREQ(small, "   untracked a\n") << "whole lines only";
 }
 
 }  // namespace
