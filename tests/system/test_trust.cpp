@@ -12,6 +12,7 @@
 #include <functional>
 
 #include "daemon_fixture.h"
+#include "owner_block.h"
 #include "shm_layout.h"
 
 namespace {
@@ -252,6 +253,30 @@ TEST_F(Trust, RulesAndStateThatOthersTouch) {
     EXPECT_TRUE(
         logged("   untracked iptables: -A OUTPUT -p udp -m udp --dport 53 -j CT --notrack"));
     run("iptables -t raw -F OUTPUT");
+
+    // The guard takes the helper's lock: while another verb holds it, nothing is put back.
+    ASSERT_EQ(run("flock " + state + "/.rules.lock sleep 3 & sleep 0.2; " +
+                  "iptables -F KEL_ULVO_QUEUE && touch " + state + "/.check_rules"),
+              0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1800));
+    EXPECT_EQ(run_output("iptables -S KEL_ULVO_QUEUE"), "-N KEL_ULVO_QUEUE\n")
+        << "put back while the lock was held";
+    auto since = std::chrono::steady_clock::now();
+    while (run_output("iptables -S KEL_ULVO_QUEUE") == "-N KEL_ULVO_QUEUE\n" &&
+           ms_since(since) < 6000) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_NE(run_output("iptables -S KEL_ULVO_QUEUE"), "-N KEL_ULVO_QUEUE\n")
+        << "put back once the lock was free";
+
+    // A held-by-owner segment of another version is not read.
+    auto *owner = static_cast<shm_owner_block *>(shmat(shmget(KEY + 1, 0, 0), nullptr, 0));
+    ASSERT_NE(owner, reinterpret_cast<void *>(-1));
+    EXPECT_NE(ulvostatus("-metrics").out.find("\nkel_ulvo_allow_entries "), std::string::npos);
+    owner->version = OWNER_BLOCK_VERSION - 1;
+    EXPECT_EQ(ulvostatus("-metrics").out.find("\nkel_ulvo_allow_entries "), std::string::npos);
+    owner->version = OWNER_BLOCK_VERSION;
+    shmdt(owner);
 }
 
 // A key of 0 is IPC_PRIVATE: both programs refuse it, and no segment is left behind.

@@ -57,16 +57,17 @@ ulvo_metrics running_daemon() {
     m.up = true;
     m.water_gauge = WG_VLA_OCCURRING;
     m.ipv4 = {.processed_crs = 5'000'000'007,
-              .throttled_crs = 4'294'967'300,
+              .throttled_crs = 14'000'000'030,
               .never_throttled_crs = 7,
-              .times_vla_detected = 2,
+              .times_vla_detected = 5'000'000'000,
               .dropped_crs = 11};
     m.ipv6 = {.processed_crs = 30,
               .throttled_crs = 20,
               .never_throttled_crs = 10,
               .times_vla_detected = 1,
               .dropped_crs = 0};
-    m.dtt = {.max_crs_ever_throttled = 160, .dethrottled_crs = 4'294'967'290};
+    // Every unlabelled counter beyond 32 bits: none may be narrowed on its way out.
+    m.dtt = {.max_crs_ever_throttled = 4'294'967'396, .dethrottled_crs = 9'000'000'000};
     m.config = {7, 2, 300, 250, 120, 0x4b554c56};
     m.kernel[0] = {4401, true, 12, 3, 5};
     m.kernel[1] = {4406, true, 0, 0, 4'000'000'000u};
@@ -101,18 +102,18 @@ TEST(WriteMetrics, WritesWhatIsKnownAndNothingElse) {
          running_daemon(),
          {"kel_ulvo_up 1\n",
           "kel_ulvo_virus_activity 1\n",
-          "kel_ulvo_virus_activity_detected_total 3\n",
+          "kel_ulvo_virus_activity_detected_total 5000000001\n",
           "kel_ulvo_packets_total{family=\"ipv4\"} 5000000007\n",
           "kel_ulvo_packets_total{family=\"ipv6\"} 30\n",
           "kel_ulvo_packets_passed_total{family=\"ipv4\"} 7\n",
           "kel_ulvo_packets_passed_total{family=\"ipv6\"} 10\n",
-          "kel_ulvo_packets_queued_total{family=\"ipv4\"} 4294967300\n",
+          "kel_ulvo_packets_queued_total{family=\"ipv4\"} 14000000030\n",
           "kel_ulvo_packets_queued_total{family=\"ipv6\"} 20\n",
           "kel_ulvo_packets_dropped_total{family=\"ipv4\"} 11\n",
           "kel_ulvo_packets_dropped_total{family=\"ipv6\"} 0\n",
-          "kel_ulvo_packets_released_total 4294967290\n",
-          "kel_ulvo_queue_length 30\n",
-          "kel_ulvo_queue_length_max 160\n",
+          "kel_ulvo_packets_released_total 9000000000\n",
+          "kel_ulvo_queue_length 5000000050\n",
+          "kel_ulvo_queue_length_max 4294967396\n",
           "kel_ulvo_config_working_set_size 7\n",
           "kel_ulvo_config_delay_seconds 2\n",
           "kel_ulvo_config_queue_size 300\n",
