@@ -20,3 +20,27 @@ if(failed)
   message(FATAL_ERROR "could not compress the changelog")
 endif()
 file(COPY_FILE "${source}/lintian-overrides" "${tree}/usr/share/lintian/overrides/kel-ulvo")
+
+# Where operators look: the manual pages where man finds them, the daemon and the status tool
+# on PATH (links to /opt/kel/kel-ulvo, where everything else refers to them).
+file(MAKE_DIRECTORY "${tree}/usr/share/man")
+file(GLOB sections "${tree}/opt/kel/kel-ulvo/share/man/*")
+foreach(section ${sections})
+  get_filename_component(name "${section}" NAME)
+  file(RENAME "${section}" "${tree}/usr/share/man/${name}")
+endforeach()
+file(REMOVE_RECURSE "${tree}/opt/kel/kel-ulvo/share/man")
+file(MAKE_DIRECTORY "${tree}/usr/sbin" "${tree}/usr/bin")
+file(CREATE_LINK /opt/kel/kel-ulvo/bin/kel-ulvod "${tree}/usr/sbin/kel-ulvod" SYMBOLIC)
+file(CREATE_LINK /opt/kel/kel-ulvo/bin/ulvostatus "${tree}/usr/bin/ulvostatus" SYMBOLIC)
+
+# Nothing of the package lives directly in /etc/opt or /var/opt, which are the host's: dpkg
+# would remove them with the package once they are empty. The configuration and the allow-list
+# are copied from these samples by postinst where they do not exist yet (and kept on upgrade,
+# removed on purge); the state directory is made by postinst too.
+set(samples "${tree}/opt/kel/kel-ulvo/share/samples")
+file(MAKE_DIRECTORY "${samples}")
+foreach(sample kel-ulvo.conf kel-ulvo.allow)
+  file(RENAME "${tree}/etc/opt/kel/kel-ulvo/${sample}" "${samples}/${sample}")
+endforeach()
+file(REMOVE_RECURSE "${tree}/etc/opt" "${tree}/var")

@@ -25,20 +25,21 @@ int dethrottle_pass(dtt_stat *counters) {
     if (count == 0) {
         return 0;
     }
+    // Counted and published before the verdicts, so that whoever sees a released connection
+    // complete finds it released in the status block.
+    counters->dethrottled_crs += static_cast<uint64_t>(count);
+    counters->max_crs_ever_throttled = static_cast<uint64_t>(max_queued_cr_count());
+    if (update_dtt_shm(counters) != 0) {
+        lib_report(TAG_WARNING, false, "   could not update de-throttle thread stat block, %s,%d\n",
+                   ULVO_UNIT, __LINE__);
+    }
     for (int i = 0; i < count; ++i) {
-        ++counters->dethrottled_crs;
         int rc = nl_msg_action(released[i].filter, &released[i].packet_id, ULVO_NF_ACCEPT);
         if (rc != NL_OK) {
             lib_report(TAG_ERROR, false, "   nl_msg_action failed errno=%d, rc=%d, %s,%d\n", errno,
                        rc, ULVO_UNIT, __LINE__);
             return 1;
         }
-    }
-
-    counters->max_crs_ever_throttled = static_cast<uint64_t>(max_queued_cr_count());
-    if (update_dtt_shm(counters) != 0) {
-        lib_report(TAG_WARNING, false, "   could not update de-throttle thread stat block, %s,%d\n",
-                   ULVO_UNIT, __LINE__);
     }
     if ((events & POLICY_ALARM_LOWERED) != 0) {
         alarm_lower();

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include "common.h"
@@ -41,12 +42,23 @@ bool drops_core(int signal_number) {
     return false;
 }
 
-// Marks the shutdown as begun; a start-up that it cuts short is recorded as failed.
-void begin_shutdown() {
+// Marks the shutdown as begun; a start-up that it cuts short is recorded as failed. true when
+// the daemon had started.
+bool begin_shutdown() {
     startup_guard startup;
     if (set_phase(PHASE_STOPPING) == PHASE_STARTING) {
         failed_start_locked();
+        return false;
     }
+    return true;
+}
+
+// Which signal ends the daemon, in the event log and the system log: a service manager or an
+// operator tells a stop it asked for from one it did not.
+void report_signal(int signal_number) {
+    const char *name = sigabbrev_np(signal_number);
+    report_unlocked(ulvolib_output(), TAG_INFO, "   on signal %d (SIG%s)\n", signal_number,
+                    name != nullptr ? name : "RT");
 }
 
 // Once nothing new is queued, every packet still waiting for a verdict, held or not yet read,
@@ -128,8 +140,9 @@ void sig_handler(int signal_number) {
         wait_for_shutdown();
     }
     notify_stopping();
+    report_signal(signal_number);  // before "kel-ulvo exiting", which stays the last line
     log_event(ulvolib_output(), TAG_INFO, "kel-ulvo exiting");
-    begin_shutdown();
+    bool started = begin_shutdown();
     release_queues();
     if (stop_other_threads()) {
         sleep(1);  // the threads stop
@@ -143,6 +156,8 @@ void sig_handler(int signal_number) {
         end_with_core(signal_number);
     }
     // Whichever thread began the shutdown ends the process: the others wait inside the handler.
+    // A start that failed (or that the signal cut short) ends with 1, as a failed start does
+    // before the workers exist: a service manager must not take it for a stop.
     fflush(nullptr);
-    exit(0);
+    exit(started ? 0 : 1);
 }

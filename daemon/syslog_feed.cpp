@@ -228,6 +228,8 @@ void syslog_feed_drain(bool in_shutdown) {
         }
         if (message.kind == ALARM) {
             compose_alarm_message(message.text, sizeof message.text, false);
+        } else if (message.kind == STARTED && allow_entries_in_force() < 0) {
+            continue;  // the start failed (it never loaded the allow-list): no "started" line
         } else if (message.kind == STARTED) {
             char started[sizeof message.text];
             memcpy(started, message.text, sizeof started);

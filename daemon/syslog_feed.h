@@ -20,8 +20,8 @@ void syslog_event(int priority, const char *text);
 // Queues the alarm's message, which the blame thread composes (bounded: at most 2 s and 200,000
 // descriptors read) and queues in its turn.
 void syslog_alarm_raised();
-// Queues the start line, which gets the number of allow-list entries in force when it is sent
-// (nothing of them when the start did not get as far as loading them).
+// Queues the start line, which gets the number of allow-list entries in force when it is sent;
+// a start that never loaded the allow-list (it failed) sends no start line.
 void syslog_started(const char *text);
 // The main thread's part: sends every queued message. The shutdown calls it too, with
 // in_shutdown set: then the alarm's message names uids but looks nothing up.

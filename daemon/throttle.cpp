@@ -59,11 +59,19 @@ constexpr int64_t UNUSABLE_EPISODE_MS = 60 * 1000;
 // A queued packet that cannot be judged (its message could not be read, or it is too short to
 // name a destination) still holds the kernel's queue: it is accepted, and reported once per
 // episode. false when the verdict failed (reported).
-bool accept_unusable(tt_param *param, cre *element, tt_stat *counters) {
+// What judging one message leaves to do: the rule's events, and the verdict to send once the
+// counters that count it are published (NO_VERDICT: none, the packet is held or there was none).
+// Counted first, so that whoever sees the verdict's effect (a connection that completes) finds
+// it in the status block.
+constexpr int NO_VERDICT = -1;
+struct judged {
+    unsigned events = 0;
+    int verdict = NO_VERDICT;
+};
+
+void accept_unusable(tt_param *param, tt_stat *counters, judged *out) {
     ++counters->processed_crs;
-    if (!verdict(param, element, ULVO_NF_ACCEPT)) {
-        return false;
-    }
+    out->verdict = ULVO_NF_ACCEPT;
     ++counters->never_throttled_crs;
     ++param->unusable_crs;
     int64_t now = monotonic_ms();
@@ -74,7 +82,6 @@ bool accept_unusable(tt_param *param, cre *element, tt_stat *counters) {
                    " (%" PRIu64 " so far), %s,%d\n",
                    param->thread_name, param->unusable_crs, ULVO_UNIT, __LINE__);
     }
-    return true;
 }
 
 // True when the received packet holds its destination address.
@@ -117,20 +124,19 @@ bool registration_refused(tt_param *param) {
 // room (the rule keeps the element, and the thread takes a fresh one: the pool has room for a
 // full queue and each thread's receive element), else dropped. false when a verdict failed
 // (reported).
-bool judge_packet(tt_param *param, cre **current, tt_stat *counters, unsigned *events) {
+void judge_packet(tt_param *param, cre **current, tt_stat *counters, judged *out) {
     cre *element = *current;
     element->pkt = reinterpret_cast<ipq_packet_msg *>(element->msg_buf + sizeof(nlmsghdr));
     if (!names_destination(element)) {
-        return accept_unusable(param, element, counters);
+        accept_unusable(param, counters, out);
+        return;
     }
     ++counters->processed_crs;
-    switch (judge_cre(element, monotonic_ms(), events)) {
+    switch (judge_cre(element, monotonic_ms(), &out->events)) {
         case POLICY_PASS:
-            if (!verdict(param, element, ULVO_NF_ACCEPT)) {
-                return false;
-            }
+            out->verdict = ULVO_NF_ACCEPT;
             ++counters->never_throttled_crs;
-            return true;
+            return;
         case POLICY_HOLD:
             ++counters->throttled_crs;
             *current = alloc_cre(param->ip_version);
@@ -140,44 +146,43 @@ bool judge_packet(tt_param *param, cre **current, tt_stat *counters, unsigned *e
                            param->thread_name, ULVO_UNIT, __LINE__);
                 end_worker_thread();
             }
-            return true;
+            return;
         case POLICY_DROP:
-            alarm_note_drop((*events & POLICY_DROPS_BEGAN) != 0);
-            if (!verdict(param, element, ULVO_NF_DROP)) {
-                return false;
-            }
+            alarm_note_drop((out->events & POLICY_DROPS_BEGAN) != 0);
+            out->verdict = ULVO_NF_DROP;
             ++counters->dropped_crs;
-            return true;
+            return;
     }
-    return true;
 }
 
-// Acts on one received message by its type: false when a verdict failed (reported).
-bool dispatch(tt_param *param, cre **current, tt_stat *counters, unsigned *events) {
+// Acts on one received message by its type.
+void dispatch(tt_param *param, cre **current, tt_stat *counters, judged *out) {
     cre *element = *current;
     nlmsghdr header;
     memcpy(&header, element->msg_buf, sizeof header);
     switch (header.nlmsg_type) {
         case IPQM_PACKET:
-            return judge_packet(param, current, counters, events);
+            judge_packet(param, current, counters, out);
+            return;
         case ULVO_UNUSABLE_PACKET:
             element->pkt = reinterpret_cast<ipq_packet_msg *>(element->msg_buf + sizeof header);
-            return accept_unusable(param, element, counters);
+            accept_unusable(param, counters, out);
+            return;
         case NLMSG_ERROR: {
             int code;
             memcpy(&code, element->msg_buf + sizeof header, sizeof code);
             if (netlink_error(param, code, false)) {
                 request_shutdown();
             }
-            return true;
+            return;
         }
         case NLMSG_NOOP:
-            return true;
+            return;
         default:
             lib_report(TAG_WARNING, false,
                        "   unknown netlink message type %#x in %s thread, %s,%d\n",
                        header.nlmsg_type, param->thread_name, ULVO_UNIT, __LINE__);
-            return true;
+            return;
     }
 }
 
@@ -223,17 +228,19 @@ int create_throttle_thread(tt_param *param) {
 }
 
 int handle_message(tt_param *param, cre **current, tt_stat *counters) {
-    unsigned events = 0;
-    if (!dispatch(param, current, counters, &events)) {
+    judged out;
+    dispatch(param, current, counters, &out);
+    credit_report(out.events);
+    bool raised = (out.events & POLICY_ALARM_RAISED) != 0 && alarm_raise();
+    if (raised) {
+        ++counters->times_vla_detected;
+    }
+    publish(param, counters);
+    if (out.verdict != NO_VERDICT && !verdict(param, *current, out.verdict)) {
         return 1;
     }
-    credit_report(events);
-    if ((events & POLICY_ALARM_RAISED) != 0 && alarm_raise()) {
-        ++counters->times_vla_detected;
-        publish(param, counters);
+    if (raised) {
         alarm_report_raised();
-    } else {
-        publish(param, counters);
     }
     return 0;
 }

@@ -3,8 +3,10 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 
 #include "answers.h"
+#include "config.h"
 #include "daemon_rule.h"
 #include "event_log.h"
 #include "instance.h"
@@ -46,6 +48,7 @@ void init_library(ulvo_config *config) {
         read_credit_config(&credit) != 0 || answers_open(&credit) != 0) {
         fail_start();
     }
+    lint_config();
     set_daemon_rule_credit(&credit);
     if (alloc_mem(config) != 0) {
         fail_start();
@@ -75,6 +78,30 @@ void finish_start() {
 }
 
 }  // namespace
+
+int ulvo_check_config() {
+    set_ulvolib_output(stderr);
+    ulvo_config config{};
+    ulvo_credit_config credit{};
+    bool good = read_config(&config) == 0 && read_credit_config(&credit) == 0;
+    int warnings = lint_config();
+    if (!good) {
+        fprintf(stderr, "%s: the configuration is refused; kel-ulvod would not start\n",
+                ULVO_CONFIG_PATH);
+        return 1;
+    }
+    printf(
+        "host_working_set_size=%d\ndelay_queue_delay_seconds=%d\ndelay_queue_size=%d\n"
+        "delay_queue_high_watermark=%d\ndelay_queue_low_watermark=%d\n"
+        "shared_memory_key=%#x\nnew_host_credit=%d\ncredit_ceiling=%d\n",
+        config.host_working_set_size, config.dq_delay_seconds, config.dq_size,
+        config.dq_high_watermark, config.dq_low_watermark,
+        static_cast<unsigned>(config.shared_memory_key), credit.new_host_credit,
+        credit.credit_ceiling);
+    fprintf(stderr, "%s: good%s\n", ULVO_CONFIG_PATH,
+            warnings > 0 ? ", with the warnings above" : "");
+    return 0;
+}
 
 void ulvo_main() {
     ulvo_config config;  // the daemon's own record, alive as long as the process

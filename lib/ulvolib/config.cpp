@@ -4,11 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "event_log.h"
 #include "ulvolib_testing.h"
@@ -288,6 +290,93 @@ int read_credit_config(ulvo_credit_config *credit) {
         return 1;
     }
     return 0;
+}
+
+namespace {
+
+// Blanks and tabs at either end of a piece of a line are not part of it.
+std::string_view trimmed(std::string_view text) {
+    size_t begin = text.find_first_not_of(" \t\r\n");
+    if (begin == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1);
+}
+
+// The key the line sets, as the readers find it (anywhere in the line), or null.
+const char *key_of_line(std::string_view line) {
+    for (const config_var &row : int_config_vars) {
+        if (line.find(row.name) != std::string_view::npos) {
+            return row.name;
+        }
+    }
+    for (const credit_var &row : credit_config_vars) {
+        if (line.find(row.name) != std::string_view::npos) {
+            return row.name;
+        }
+    }
+    return line.find(key_config_vars[0].name) != std::string_view::npos ? key_config_vars[0].name
+                                                                        : nullptr;
+}
+
+// True when the value is what the key's reader takes whole: a decimal number, or for the
+// shared memory key a hexadecimal one starting with "0x".
+bool plain_value(const char *key, std::string_view value) {
+    bool hex = strcmp(key, key_config_vars[0].name) == 0;
+    if (hex) {
+        if (value.substr(0, 2) != "0x" || value.size() == 2) {
+            return false;
+        }
+        value.remove_prefix(2);
+    } else if (!value.empty() && value[0] == '-') {
+        value.remove_prefix(1);
+    }
+    return !value.empty() && value.find_first_not_of(hex ? "0123456789abcdefABCDEF"
+                                                         : "0123456789") == std::string_view::npos;
+}
+
+}  // namespace
+
+int lint_config() {
+    FILE *file = open_config_file();
+    if (file == nullptr) {
+        return 0;
+    }
+    char *line = nullptr;
+    size_t capacity = 0;
+    ssize_t got;
+    int number = 0;
+    int warnings = 0;
+    off_t read_so_far = 0;
+    while ((got = getline(&line, &capacity, file)) != -1 &&
+           (read_so_far += got) <= CONFIG_MAX_BYTES) {
+        ++number;
+        std::string_view text =
+            trimmed(std::string_view(line, strnlen(line, static_cast<size_t>(got))));
+        if (text.empty() || is_comment(line)) {
+            continue;
+        }
+        const char *key = key_of_line(text);
+        size_t equals = text.find('=');
+        int shown = static_cast<int>(std::min<size_t>(text.size(), 120));
+        if (key == nullptr) {
+            lib_report(TAG_WARNING, true,
+                       "   %s, line %d: \"%.*s\" sets nothing that kel-ulvod knows; it is "
+                       "ignored.\n",
+                       config_path, number, shown, text.data());
+            ++warnings;
+        } else if (equals == std::string_view::npos || trimmed(text.substr(0, equals)) != key ||
+                   !plain_value(key, trimmed(text.substr(equals + 1)))) {
+            lib_report(TAG_WARNING, true,
+                       "   %s, line %d: \"%.*s\" is not %s=NUMBER; what is read of it may not "
+                       "be what is meant.\n",
+                       config_path, number, shown, text.data(), key);
+            ++warnings;
+        }
+    }
+    free(line);
+    fclose(file);
+    return warnings;
 }
 
 int peek_shared_memory_key(int32_t *key) {

@@ -44,3 +44,7 @@ int read_credit_config(ulvo_credit_config *credit);
 // The shared_memory_key that read_config would take, without any report: 0 found (or the
 // default), 1 when the configured value would be refused.
 int peek_shared_memory_key(int32_t *key);
+// Warns about each line of the configuration file that sets no known key, or is not
+// KEY=NUMBER (a misspelt key would otherwise be ignored in silence, and "5o" read as 5): the
+// number of warnings. Changes nothing of what the readers take.
+int lint_config();

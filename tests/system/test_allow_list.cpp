@@ -125,7 +125,7 @@ TEST_F(AllowList, InvalidEntriesRefuseTheStartNamingTheLine) {
                   std::string::npos)
             << status;
         ASSERT_GT(pid_, 0);
-        EXPECT_EQ(WEXITSTATUS(wait_exit(pid_, 5000)), 0);
+        EXPECT_EQ(WEXITSTATUS(wait_exit(pid_, 5000)), 1) << "a failed start ends with 1";
         EXPECT_NE(read_file(EVENT_LOG).find("   " + message), std::string::npos) << c.entry;
         EXPECT_FALSE(rules_loaded()) << c.entry << "\n" << rules();
 

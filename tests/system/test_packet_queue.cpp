@@ -54,6 +54,7 @@ std::vector<unsigned char> address_bytes(const std::string &address) {
 class PacketQueue : public ::testing::Test {
   protected:
     void SetUp() override {
+        install_build_tree();  // the script writes its rules through the installed kel-ulvo-allow
         ASSERT_EQ(run("ip -6 addr add fd00:6::5/128 dev lo nodad"), 0);
         ASSERT_EQ(run(build_helper_script() + " load_rules"), 0);
         listener4 = listen_tcp("0.0.0.0", PORT);
@@ -223,6 +224,7 @@ TEST_F(PacketQueue, TheKernelQueueHoldsMoreThanItsDefault) {
 
 class HelperScript : public ::testing::Test {
   protected:
+    void SetUp() override { install_build_tree(); }
     static std::string rules() { return run_output("iptables -S; ip6tables -S"); }
     static int verb(const std::string &name, const std::string &env = "") {
         return run(env + " " + build_helper_script() + " " + name + " 2>/dev/null");

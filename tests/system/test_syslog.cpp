@@ -207,6 +207,7 @@ TEST_F(DaemonTest, AFailedStartSaysWhyInTheSystemLog) {
     EXPECT_LT(reason, failed);
     EXPECT_EQ(log.messages()[static_cast<size_t>(reason)].substr(0, 4), "<27>");
     EXPECT_EQ(log.messages()[static_cast<size_t>(failed)].substr(0, 4), "<27>");
+    EXPECT_EQ(log.wait_for("kel-ulvo started", 0), -1) << "a failed start says it did not start";
 }
 
 }  // namespace

@@ -148,11 +148,17 @@ pid_changed() { local pid; pid=$(prop MainPID); [ "$pid" != 0 ] && [ "$pid" != "
 lintian_output=$(lintian --fail-on error,warning "$DEB" 2>&1 | grep -v '^running with root')
 check "lintian: no errors or warnings" test -z "$lintian_output"
 [ -z "$lintian_output" ] || echo "$lintian_output"
-check "package: dpkg installs it" ct dpkg -i /root/kel-ulvo.deb
+installed=$(ct dpkg -i /root/kel-ulvo.deb 2>&1)
+check "package: dpkg installs it" test "$(prop LoadState)" = loaded
+check "package: the installation says how to enable it" grep -q "systemctl enable --now kel-ulvod" <<<"$installed"
+check "package: on PATH and in man's path" ct bash -c 'command -v kel-ulvod && command -v ulvostatus && test -e /usr/share/man/man8/kel-ulvod.8.gz -a -e /usr/share/man/man5/kel-ulvo.conf.5.gz'
 check "package: the unit is known and not started" test "$(prop LoadState)/$(prop ActiveState)" = loaded/inactive
 ct sed -i -e 's/^delay_queue_size=.*/delay_queue_size=20/' \
     -e 's/^delay_queue_high_watermark=.*/delay_queue_high_watermark=16/' \
     -e 's/^delay_queue_low_watermark=.*/delay_queue_low_watermark=8/' /etc/opt/kel/kel-ulvo/kel-ulvo.conf
+check "package: loopback is exempt in the installed allow-list" ct grep -qx '127.0.0.0/8' /etc/opt/kel/kel-ulvo/kel-ulvo.allow
+# The bursts below go to loopback addresses: this host's list exempts nothing.
+ct bash -c ': >/etc/opt/kel/kel-ulvo/kel-ulvo.allow'
 check "start succeeds" ct systemctl start kel-ulvod
 check "the unit is active" is_active
 check "the unit's umask holds for the log" test "$(ct stat -c %a /var/opt/kel/kel-ulvo/kel-ulvo.log)" = 640
@@ -170,6 +176,24 @@ ct kill -9 "$first"
 check "kill -9: restarted" wait_for 30 pid_changed "$first"
 check "kill -9: one restart" test "$(prop NRestarts)" = 1
 check "kill -9: throttling again" burst 2
+
+# A signal that ends the daemon in order (its way out for SIGHUP as for SIGTERM) is not a stop
+# that systemctl asked for: the daemon comes back, and the journal says which signal it was.
+hupped=$(prop MainPID)
+ct systemctl kill -s HUP kel-ulvod
+check "SIGHUP: restarted" wait_for 30 pid_changed "$hupped"
+check "SIGHUP: the journal names the signal" journal_has 'on signal 1 \(SIGHUP\)'
+
+# A reload checks first: a refused configuration leaves the running daemon alone.
+reloaded=$(prop MainPID)
+reload_refused() { ! ct systemctl reload kel-ulvod >/dev/null 2>&1; }
+ct bash -c "cp /etc/opt/kel/kel-ulvo/kel-ulvo.conf /root/conf.good &&
+    echo delay_queue_size=5000 >/etc/opt/kel/kel-ulvo/kel-ulvo.conf"
+check "reload: a refused configuration fails the reload" reload_refused
+check "reload: the running daemon stays" test "$(prop MainPID)" = "$reloaded"
+ct cp /root/conf.good /etc/opt/kel/kel-ulvo/kel-ulvo.conf
+ct systemctl reload kel-ulvod
+check "reload: a good configuration restarts the daemon" wait_for 30 pid_changed "$reloaded"
 
 ct systemctl restart kel-ulvod
 check "restart: active" is_active
@@ -214,7 +238,10 @@ check "upgrade: dpkg installs it again" ct dpkg -i /root/kel-ulvo.deb
 check "upgrade: the edited configuration is kept" ct grep -qx host_working_set_size=7 "$CONF"
 check "upgrade: the daemon was restarted" pid_changed "$before"
 check "upgrade: the daemon runs with the edit" test "$(status_line 'known host working set size')" = 7
+ct systemctl enable kel-ulvod.service kel-ulvo-metrics.timer
+ct mkdir -p /var/lib/prometheus/node-exporter
 check "remove: dpkg removes it" ct dpkg -r kel-ulvo
+check "remove: the metrics say the daemon is down" ct grep -qx 'kel_ulvo_up 0' /var/lib/prometheus/node-exporter/kel_ulvo.prom
 check "remove: the daemon stopped" test "$(ct ps -C kel-ulvod -o pid= | wc -l)" = 0
 check "remove: no rules" test "$(rule_sets)" = 0
 check "remove: no status block" no_block
@@ -223,6 +250,16 @@ check "remove: the configuration stays" ct grep -qx host_working_set_size=7 "$CO
 check "purge: dpkg purges it" ct dpkg -P kel-ulvo
 check "purge: the configuration is gone" ct test ! -e "$CONF"
 check "purge: the state is gone" ct test ! -e /var/opt/kel/kel-ulvo
+check "purge: the units are no longer enabled" ct test ! -e /etc/systemd/system/multi-user.target.wants/kel-ulvod.service -a ! -e /etc/systemd/system/timers.target.wants/kel-ulvo-metrics.timer
+for dir in /opt /etc/opt /var/opt; do
+    check "purge: the host's $dir stays" ct test -d "$dir"
+done
+reinstalled_disabled() {
+    ct dpkg -i /root/kel-ulvo.deb >/dev/null 2>&1 &&
+        test "$(ct systemctl is-enabled kel-ulvod 2>/dev/null)" = disabled
+}
+check "reinstall after purge: not enabled" reinstalled_disabled
+ct dpkg -P kel-ulvo >/dev/null 2>&1
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

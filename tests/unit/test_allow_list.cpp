@@ -308,11 +308,11 @@ TEST(AllowListFile, RecordCheckAcceptsOnlyTheGeneratorsText) {
          "4401: not a line of kel-ulvo's rules\n"},
         {ipv4, ALLOW_IPV6,
          "R, line 6: -A KEL_ULVO_ALLOW -d 192.0.2.53 -j RETURN: not a line of kel-ulvo's rules\n"},
-        {ipv4 + "*nat\n", ALLOW_IPV4, "R, line 13: *nat: not a line of kel-ulvo's rules\n"},
+        {ipv4 + "*nat\n", ALLOW_IPV4, "R, line 15: *nat: not a line of kel-ulvo's rules\n"},
         {replaced("COMMIT\n", ""), ALLOW_IPV4,
-         "R, line 12: the rules end before their COMMIT line\n"},
+         "R, line 14: the rules end before their COMMIT line\n"},
         {replaced("COMMIT\n", "COMMIT"), ALLOW_IPV4,
-         "R, line 12: COMMIT: not a line of kel-ulvo's rules\n"},
+         "R, line 14: COMMIT: not a line of kel-ulvo's rules\n"},
         {"", ALLOW_IPV4, "R, line 1: the rules end before their COMMIT line\n"},
     };
     for (const auto &c : cases) {
