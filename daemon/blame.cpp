@@ -23,8 +23,8 @@ namespace {
 constexpr int SNAPSHOT_SLOTS = 1024;
 // What one look-up of the program may cost, whatever the host's processes and descriptors: the
 // scan of /proc ends at whichever limit comes first, and the message then names no program.
-constexpr int64_t LOOKUP_TIME_MS = 2000;
-constexpr long LOOKUP_DESCRIPTORS = 200000;
+int64_t lookup_time_ms = 2000;  // set once; smaller in tests
+long lookup_descriptors = 200000;
 // The held connections whose sockets are looked for, newest first.
 constexpr int LOOKUP_SOCKETS = 8;
 
@@ -165,7 +165,7 @@ pid_t socket_process(const unsigned long *inodes, int count, uint32_t uid, char 
     if (proc == nullptr) {
         return 0;
     }
-    lookup_budget budget{monotonic_ms() + LOOKUP_TIME_MS, LOOKUP_DESCRIPTORS};
+    lookup_budget budget{monotonic_ms() + lookup_time_ms, lookup_descriptors};
     pid_t found = 0;
     int best = count;
     while (dirent *entry = readdir(proc)) {
@@ -231,6 +231,11 @@ unsigned long socket_inode_in_table(const char *table, uint16_t port, uint32_t u
         line = strchr(line, '\n');
     }
     return 0;
+}
+
+void set_lookup_budget_for_test(int64_t ms, long descriptors) {
+    lookup_time_ms = ms;
+    lookup_descriptors = descriptors;
 }
 
 size_t escape_control(const char *in, char *out, size_t size) {

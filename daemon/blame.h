@@ -19,3 +19,6 @@ size_t escape_control(const char *in, char *out, size_t size);
 // The inode of the socket bound to the local port and owned by uid in the text of a
 // /proc/net/tcp, tcp6, udp or udp6 table, or 0.
 unsigned long socket_inode_in_table(const char *table, uint16_t port, uint32_t uid);
+
+// For tests: the look-up's limits (2,000 ms and 200,000 descriptors read by default).
+void set_lookup_budget_for_test(int64_t ms, long descriptors);

@@ -238,6 +238,12 @@ check "upgrade: dpkg installs it again" ct dpkg -i /root/kel-ulvo.deb
 check "upgrade: the edited configuration is kept" ct grep -qx host_working_set_size=7 "$CONF"
 check "upgrade: the daemon was restarted" pid_changed "$before"
 check "upgrade: the daemon runs with the edit" test "$(status_line 'known host working set size')" = 7
+# A daemon started by hand whose program was then replaced (its exe reads "... (deleted)") is
+# still found and stopped by the removal.
+ct systemctl stop kel-ulvod
+ct /opt/kel/kel-ulvo/bin/kel-ulvod >/dev/null 2>&1
+ct bash -c 'cd /opt/kel/kel-ulvo/bin && cp kel-ulvod .new && mv -f .new kel-ulvod'
+check "by hand, program replaced: running" test "$(ct ps -C kel-ulvod -o pid= | wc -l)" = 1
 ct systemctl enable kel-ulvod.service kel-ulvo-metrics.timer
 ct mkdir -p /var/lib/prometheus/node-exporter
 check "remove: dpkg removes it" ct dpkg -r kel-ulvo

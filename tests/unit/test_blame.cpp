@@ -1,18 +1,20 @@
-// What a program calls itself reaches the system log only as plain text.
+// Who is to blame for an alarm: what a program calls itself reaches the system log only as
+// plain text, the owners come in order, the look-up is bounded, the shutdown never waits.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
-
-#include <cstring>
-#include <string>
-
-#include <cstdint>
-
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "blame.h"
 #include "cre_pool.h"
 #include "daemon_rule.h"
+#include "net.h"
 #include "packets.h"
 #include "syslog_feed.h"
 #include "ulvolib_testing.h"
@@ -130,6 +132,48 @@ TEST(Blame, TheAlarmsMessageAndTheShutdownsWhenTheRuleIsHeld) {
         ::testing::ExitedWithCode(0),
         "virus-like activity detected; the daemon stopped before it could name the connections "
         "held");
+}
+
+// The program behind an alarm is found from a held packet's source port, and the look-up stops
+// at its budget: a user with a million descriptors cannot hold the daemon's thread for long.
+TEST(Blame, TheProgramIsNamedWithinTheLookupsBudget) {
+    Fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener.get(), 1), 0);
+    ASSERT_EQ(getsockname(listener.get(), reinterpret_cast<sockaddr *>(&address), &length), 0);
+
+    reset_cre_pool_for_test();
+    reset_daemon_rule_for_test();
+    ASSERT_EQ(init_cre_pool(4), 0);
+    ulvo_config config{5, 1, 10, 8, 4, 0x4b554c56};
+    ASSERT_EQ(init_daemon_rule(&config), 0);
+    cre *element = alloc_cre(1);
+    ASSERT_NE(element, nullptr);
+    make_packet_message(element, "10.0.0.9", 1);
+    // A TCP header behind a 20-byte IPv4 header, from the listener's port.
+    unsigned char *ip = element->msg_buf + sizeof(nlmsghdr) + IPQ_PAYLOAD_OFFSET;
+    ip[0] = 0x45;
+    ip[9] = 6;
+    memcpy(ip + 20, &address.sin_port, sizeof address.sin_port);
+    element->owner_uid = static_cast<uint32_t>(getuid());
+    unsigned events = 0;
+    ASSERT_EQ(judge_cre(element, 0, &events), POLICY_HOLD);
+
+    char text[256];
+    compose_alarm_message(text, sizeof text, true);
+    std::string named = "(pid " + std::to_string(getpid()) + ")";
+    EXPECT_NE(std::string(text).find(", program "), std::string::npos) << text;
+    EXPECT_NE(std::string(text).find(named), std::string::npos) << text;
+    set_lookup_budget_for_test(2000, 3);  // ".", ".." and one descriptor of the first process
+    compose_alarm_message(text, sizeof text, true);
+    EXPECT_EQ(std::string(text).find(", program "), std::string::npos) << text;
+    set_lookup_budget_for_test(2000, 200000);
+    reset_daemon_rule_for_test();
+    reset_cre_pool_for_test();
 }
 
 }  // namespace
