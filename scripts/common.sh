@@ -42,6 +42,9 @@ build_tree() {
     local -a launcher=()
     if command -v ccache >/dev/null 2>&1; then
         launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+        # Paths relative to the checkout, so that another clone in another directory hits the
+        # same cache entries.
+        export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
     fi
     if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DULVO_WERROR=ON "${launcher[@]}" "$@" &&
         cmake --build "$dir" -j "$(nproc)"; } >"$log" 2>&1; then
