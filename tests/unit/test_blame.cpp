@@ -154,6 +154,7 @@ TEST(Blame, TheProgramIsNamedWithinTheLookupsBudget) {
     cre *element = alloc_cre(1);
     ASSERT_NE(element, nullptr);
     make_packet_message(element, "10.0.0.9", 1);
+    set_destination(element, "10.0.0.9");  // and the packet's place in the buffer
     // A TCP header behind a 20-byte IPv4 header, from the listener's port.
     unsigned char *ip = element->msg_buf + sizeof(nlmsghdr) + IPQ_PAYLOAD_OFFSET;
     ip[0] = 0x45;
