@@ -60,16 +60,22 @@ int written() {
     return 0;
 }
 
+// Reads a file of root's alone (a missing one as empty where missing_ok): 0, or 1 with the
+// message written.
+int read_checked(const char *path, bool missing_ok, char **text, size_t *length) {
+    char why[512];
+    int status = read_root_file(path, missing_ok, text, length, why, sizeof why);
+    return status == 0 ? 0 : refuse(status > 0 ? why : "out of memory");
+}
+
 // Reads and parses the allow-list: 0, or 1 with the message written.
 int read_list(allow_list *list) {
     char *text = nullptr;
     size_t length = 0;
-    char why[512];
-    int status = read_root_file(ULVO_ALLOW_LIST_PATH, true, &text, &length, why, sizeof why);
-    if (status != 0) {
-        return refuse(status > 0 ? why : "out of memory");
+    if (read_checked(ULVO_ALLOW_LIST_PATH, true, &text, &length) != 0) {
+        return 1;
     }
-    status = parse_allow_list(text, length, lookup_user, list);
+    int status = parse_allow_list(text, length, lookup_user, list);
     free(text);
     if (status > 0) {
         fprintf(stderr, "%s: ", program);
@@ -116,13 +122,11 @@ int check_record(const char *word, const char *path) {
     }
     char *text = nullptr;
     size_t length = 0;
-    char why[512];
-    int status = read_root_file(path, false, &text, &length, why, sizeof why);
-    if (status != 0) {
-        return refuse(status > 0 ? why : "out of memory");
+    if (read_checked(path, false, &text, &length) != 0) {
+        return 1;
     }
     allow_record_error error{};
-    status = check_restore_record(text, length, family, queue, &error);
+    int status = check_restore_record(text, length, family, queue, &error);
     if (status > 0) {
         fprintf(stderr, "%s: ", program);
         print_record_error(stderr, path, &error);

@@ -97,34 +97,46 @@ FILE *open_config_file() {
     return file;
 }
 
-// The first line of the file that is not a comment and holds the key anywhere in it, cut to
-// the first LINE_LIMIT characters (its newline kept when it falls inside them). No more than
-// CONFIG_MAX_BYTES are read, should the file grow meanwhile.
-bool first_matching_line(const char *key, char (&out)[VALUE_BUFFER]) {
+// Calls visit(line, length, number) for each line of the file, no more than CONFIG_MAX_BYTES of
+// them should the file grow meanwhile, until visit returns true. Nothing without a usable file.
+template <typename Visit>
+void each_line(Visit visit) {
     FILE *file = open_config_file();
     if (file == nullptr) {
-        return false;
+        return;
     }
     char *line = nullptr;
     size_t capacity = 0;
     ssize_t got;
-    bool found = false;
+    int number = 0;
     off_t read_so_far = 0;
     while ((got = getline(&line, &capacity, file)) != -1 &&
            (read_so_far += got) <= CONFIG_MAX_BYTES) {
-        // A NUL inside a line ends what the string functions see of it; grep would also
-        // stop comparing there for our purposes, and such files are not configuration files.
-        if (strstr(line, key) == nullptr || is_comment(line)) {
-            continue;
+        if (visit(static_cast<const char *>(line), static_cast<size_t>(got), ++number)) {
+            break;
         }
-        size_t keep = static_cast<size_t>(got) < LINE_LIMIT ? static_cast<size_t>(got) : LINE_LIMIT;
-        memcpy(out, line, keep);
-        out[keep] = '\0';
-        found = true;
-        break;
     }
     free(line);
     fclose(file);
+}
+
+// The first line of the file that is not a comment and holds the key anywhere in it, cut to
+// the first LINE_LIMIT characters (its newline kept when it falls inside them). No more than
+// CONFIG_MAX_BYTES are read, should the file grow meanwhile.
+bool first_matching_line(const char *key, char (&out)[VALUE_BUFFER]) {
+    bool found = false;
+    each_line([&](const char *line, size_t got, int) {
+        // A NUL inside a line ends what the string functions see of it; grep would also
+        // stop comparing there for our purposes, and such files are not configuration files.
+        if (strstr(line, key) == nullptr || is_comment(line)) {
+            return false;
+        }
+        size_t keep = got < LINE_LIMIT ? got : LINE_LIMIT;
+        memcpy(out, line, keep);
+        out[keep] = '\0';
+        found = true;
+        return true;
+    });
     return found;
 }
 
@@ -338,23 +350,11 @@ bool plain_value(const char *key, std::string_view value) {
 }  // namespace
 
 int lint_config() {
-    FILE *file = open_config_file();
-    if (file == nullptr) {
-        return 0;
-    }
-    char *line = nullptr;
-    size_t capacity = 0;
-    ssize_t got;
-    int number = 0;
     int warnings = 0;
-    off_t read_so_far = 0;
-    while ((got = getline(&line, &capacity, file)) != -1 &&
-           (read_so_far += got) <= CONFIG_MAX_BYTES) {
-        ++number;
-        std::string_view text =
-            trimmed(std::string_view(line, strnlen(line, static_cast<size_t>(got))));
+    each_line([&](const char *line, size_t got, int number) {
+        std::string_view text = trimmed(std::string_view(line, strnlen(line, got)));
         if (text.empty() || is_comment(line)) {
-            continue;
+            return false;
         }
         const char *key = key_of_line(text);
         size_t equals = text.find('=');
@@ -373,9 +373,8 @@ int lint_config() {
                        config_path, number, shown, text.data(), key);
             ++warnings;
         }
-    }
-    free(line);
-    fclose(file);
+        return false;
+    });
     return warnings;
 }
 

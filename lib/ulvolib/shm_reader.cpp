@@ -50,50 +50,53 @@ int get_shm_owner_pid(int32_t key, int32_t *pid) {
     return 0;
 }
 
-bool process_running(int32_t pid) {
-    if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) {
-        return false;
-    }
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-    FILE *stat = fopen(path, "r");
-    if (stat == nullptr) {
-        return true;  // no /proc to ask: it exists, which is all that can be known
-    }
-    char state = '?';
-    // "pid (comm) state ...": the name may hold blanks and parentheses, the last ')' ends it.
-    char line[512];
-    if (fgets(line, sizeof line, stat) != nullptr) {
-        const char *end = strrchr(line, ')');
-        if (end != nullptr && end[1] == ' ') {
-            state = end[2];
-        }
-    }
-    fclose(stat);
-    return state != 'T' && state != 't' && state != 'Z' && state != 'X';
-}
+namespace {
 
-uint64_t process_start_ticks(int32_t pid) {
+// The process's state (field 3 of /proc/PID/stat) and start time (field 22, clock ticks since
+// boot, 0 when the line is cut short): false when there is no such file to read.
+bool read_proc_stat(int32_t pid, char *state, uint64_t *ticks) {
     char path[64];
     snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
     FILE *stat = fopen(path, "re");
     if (stat == nullptr) {
-        return 0;
+        return false;
     }
     char line[1024];
-    uint64_t ticks = 0;
     if (fgets(line, sizeof line, stat) != nullptr) {
-        // After "pid (comm) ": the state is field 3, the start time field 22.
+        // "pid (comm) state ...": the name may hold blanks and parentheses, the last ')' ends it.
         const char *field = strrchr(line, ')');
+        if (field != nullptr && field[1] == ' ') {
+            *state = field[2];
+        }
         for (int n = 2; field != nullptr && n < 22; ++n) {
             field = strchr(field + 1, ' ');
         }
         if (field != nullptr) {
-            ticks = strtoull(field + 1, nullptr, 10);
+            *ticks = strtoull(field + 1, nullptr, 10);
         }
     }
     fclose(stat);
-    return ticks;
+    return true;
+}
+
+}  // namespace
+
+bool process_running(int32_t pid) {
+    if (pid <= 0 || (kill(pid, 0) != 0 && errno != EPERM)) {
+        return false;
+    }
+    char state = '?';
+    uint64_t ticks = 0;
+    if (!read_proc_stat(pid, &state, &ticks)) {
+        return true;  // no /proc to ask: it exists, which is all that can be known
+    }
+    return state != 'T' && state != 't' && state != 'Z' && state != 'X';
+}
+
+uint64_t process_start_ticks(int32_t pid) {
+    char state = '?';
+    uint64_t ticks = 0;
+    return read_proc_stat(pid, &state, &ticks) ? ticks : 0;
 }
 
 bool shm_block_exists(int32_t key) {
