@@ -21,8 +21,9 @@ if(failed)
 endif()
 file(COPY_FILE "${source}/lintian-overrides" "${tree}/usr/share/lintian/overrides/kel-ulvo")
 
-# Where operators look: the manual pages where man finds them, the daemon and the status tool
-# on PATH (links to /opt/kel/kel-ulvo, where everything else refers to them).
+# Where operators look: the manual pages where man finds them, the daemon, the status tool and
+# the helper on PATH (links to /opt/kel/kel-ulvo, where everything else refers to them), the
+# completion where bash looks for it.
 file(MAKE_DIRECTORY "${tree}/usr/share/man")
 file(GLOB sections "${tree}/opt/kel/kel-ulvo/share/man/*")
 foreach(section ${sections})
@@ -30,8 +31,12 @@ foreach(section ${sections})
   file(RENAME "${section}" "${tree}/usr/share/man/${name}")
 endforeach()
 file(REMOVE_RECURSE "${tree}/opt/kel/kel-ulvo/share/man")
-file(MAKE_DIRECTORY "${tree}/usr/sbin" "${tree}/usr/bin")
+file(MAKE_DIRECTORY "${tree}/usr/sbin" "${tree}/usr/bin" "${tree}/usr/share/bash-completion")
+file(RENAME "${tree}/opt/kel/kel-ulvo/share/bash-completion/completions"
+  "${tree}/usr/share/bash-completion/completions")
+file(REMOVE_RECURSE "${tree}/opt/kel/kel-ulvo/share/bash-completion")
 file(CREATE_LINK /opt/kel/kel-ulvo/bin/kel-ulvod "${tree}/usr/sbin/kel-ulvod" SYMBOLIC)
+file(CREATE_LINK /opt/kel/kel-ulvo/kel-ulvo-iptables "${tree}/usr/sbin/kel-ulvo-iptables" SYMBOLIC)
 file(CREATE_LINK /opt/kel/kel-ulvo/bin/ulvostatus "${tree}/usr/bin/ulvostatus" SYMBOLIC)
 
 # Nothing of the package lives directly in /etc/opt or /var/opt, which are the host's: dpkg

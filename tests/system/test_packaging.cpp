@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,9 @@ TEST_F(Packaging, OptionsAreAnsweredAndOtherArgumentsRefused) {
         {std::string(STATUS_TOOL) + " --help", 0, "Usage: ulvostatus -status\n", ""},
         {std::string(STATUS_TOOL) + " --version", 0, "ulvostatus 1.0.0-9.sles9\n", ""},
         {std::string(STATUS_TOOL) + " --verbose", 100, "", ""},
+        {std::string(HELPER) + " --help", 0,
+         "Usage: kel-ulvo-iptables check_rules | reload_allow_list | unload_rules | --help\n", ""},
+        {std::string(HELPER) + " load", 2, "", "Usage: kel-ulvo-iptables check_rules"},
     };
     run(std::string("rm -f ") + EVENT_LOG + " " + START_STATUS);
     write_config({{"delay_queue_size", "50"},
@@ -134,7 +138,8 @@ TEST_F(Packaging, ManPagesAreInstalledAndRenderCleanly) {
     if (HasFatalFailure() || IsSkipped()) {
         return;
     }
-    for (const char *page : {"man8/kel-ulvod.8", "man8/ulvostatus.8", "man5/kel-ulvo.conf.5"}) {
+    for (const char *page : {"man8/kel-ulvod.8", "man8/ulvostatus.8", "man8/kel-ulvo-iptables.8",
+                             "man5/kel-ulvo.conf.5"}) {
         std::string path = std::string("/opt/kel/kel-ulvo/share/man/") + page + ".gz";
         int status = -1;
         std::string warnings =
@@ -146,6 +151,41 @@ TEST_F(Packaging, ManPagesAreInstalledAndRenderCleanly) {
         EXPECT_NE(text.find("NAME"), std::string::npos) << page;
         EXPECT_NE(text.find("SEE ALSO"), std::string::npos) << page;
     }
+}
+
+// The bash completion offers exactly the options and verbs that the usage texts list: for the
+// status tool all of them (those after -ProprietaryInterface once it is given), for the helper
+// the administrator's verbs of its first usage line.
+TEST_F(Packaging, CompletionOffersWhatTheUsageTextsList) {
+    auto words_of = [](const std::string &text, const std::string &pattern) {
+        std::set<std::string> words;
+        std::string out = run_output("printf '%s' '" + text + "' | grep -oE -- '" + pattern + "'");
+        for (size_t at = 0, end; (end = out.find('\n', at)) != std::string::npos; at = end + 1) {
+            words.insert(out.substr(at, end - at));
+        }
+        return words;
+    };
+    auto offered = [&](const std::string &program, const std::string &words, int cword) {
+        std::string file = "/opt/kel/kel-ulvo/share/bash-completion/completions/" + program;
+        std::string fn = program == "ulvostatus" ? "_ulvostatus" : "_kel_ulvo_iptables";
+        std::string out = run_output("bash -c '. " + file + " && COMP_WORDS=(" + words +
+                                     ") COMP_CWORD=" + std::to_string(cword) + " && " + fn +
+                                     " && printf \"%s\\n\" \"${COMPREPLY[@]}\"'");
+        return words_of(out, "^[-a-zA-Z_]+$");
+    };
+    std::string status_usage = run_output(std::string(STATUS_TOOL) + " --help | grep ulvostatus");
+    std::set<std::string> all = offered("ulvostatus", "ulvostatus \"\"", 1);
+    std::set<std::string> after = offered("ulvostatus", "ulvostatus -ProprietaryInterface -", 2);
+    EXPECT_EQ(after, (std::set<std::string>{"-vla_occurring", "-dump_shm_struct", "-dump_shm"}));
+    all.insert(after.begin(), after.end());
+    EXPECT_EQ(all, words_of(status_usage, "-{1,2}[a-zA-Z_]+"));
+    EXPECT_EQ(offered("ulvostatus", "ulvostatus -status -", 2), std::set<std::string>{});
+
+    std::string helper_usage = run_output(std::string(HELPER) + " --help | head -n1");
+    EXPECT_EQ(offered("kel-ulvo-iptables", "kel-ulvo-iptables r", 1),
+              std::set<std::string>{"reload_allow_list"});
+    EXPECT_EQ(offered("kel-ulvo-iptables", "kel-ulvo-iptables \"\"", 1),
+              words_of(helper_usage, "(--)?[a-z_]+_[a-z_]+|--help"));
 }
 
 }  // namespace

@@ -151,7 +151,8 @@ check "lintian: no errors or warnings" test -z "$lintian_output"
 installed=$(ct dpkg -i /root/kel-ulvo.deb 2>&1)
 check "package: dpkg installs it" test "$(prop LoadState)" = loaded
 check "package: the installation says how to enable it" grep -q "systemctl enable --now kel-ulvod" <<<"$installed"
-check "package: on PATH and in man's path" ct bash -c 'command -v kel-ulvod && command -v ulvostatus && test -e /usr/share/man/man8/kel-ulvod.8.gz -a -e /usr/share/man/man5/kel-ulvo.conf.5.gz'
+check "package: on PATH and in man's path" ct bash -c 'command -v kel-ulvod && command -v ulvostatus && command -v kel-ulvo-iptables && test -e /usr/share/man/man8/kel-ulvod.8.gz -a -e /usr/share/man/man8/kel-ulvo-iptables.8.gz -a -e /usr/share/man/man5/kel-ulvo.conf.5.gz'
+check "package: completion where bash looks" ct test -f /usr/share/bash-completion/completions/ulvostatus -a -f /usr/share/bash-completion/completions/kel-ulvo-iptables
 check "package: the unit is known and not started" test "$(prop LoadState)/$(prop ActiveState)" = loaded/inactive
 ct sed -i -e 's/^delay_queue_size=.*/delay_queue_size=20/' \
     -e 's/^delay_queue_high_watermark=.*/delay_queue_high_watermark=16/' \
@@ -170,6 +171,15 @@ check "journal: the start, from the daemon" journal_has 'kel-ulvo started - v'
 check "journal: the alarm names the user and the program" wait_for 10 journal_has \
     'virus-like activity detected: [0-9]+ connections held for [0-9]+ new hosts; most from uid 65534 \(nobody\): [0-9]+, program bash \(pid [0-9]+\)$'
 ct journalctl -q -t kel-ulvod --no-pager -g 'virus-like activity detected' | tail -n 1
+
+# The metrics every 15 s: a good run leaves nothing in the journal, a failed one its reason.
+readonly PROM=/var/lib/prometheus/node-exporter/kel_ulvo.prom
+metrics_journal() { ct journalctl -q -u kel-ulvo-metrics.service --no-pager; }
+ct mkdir -p /var/lib/prometheus/node-exporter
+ct systemctl start kel-ulvo-metrics.service
+ct systemctl start kel-ulvo-metrics.service
+check "metrics: the daemon is up" ct grep -qx 'kel_ulvo_up 1' "$PROM"
+check "metrics: good runs leave the journal quiet" test -z "$(metrics_journal)"
 
 first=$(prop MainPID)
 ct kill -9 "$first"
@@ -227,6 +237,13 @@ restarts=$(prop NRestarts)
 sleep 8
 check "bad configuration: no restart loop" test "$(prop NRestarts)" = "$restarts" -a "$(prop ActiveState)" = failed
 check "bad configuration: no rules left" test "$(rule_sets)" = 0
+ct systemctl start kel-ulvo-metrics.service 2>/dev/null
+metrics_failure_logged() {
+    local log
+    log=$(metrics_journal)
+    grep -q "Failed with result" <<<"$log" && grep -q "delay_queue_size is set to 5" <<<"$log"
+}
+check "metrics: a failed run is in the journal with its reason" wait_for 10 metrics_failure_logged
 
 # The package's life: an upgrade keeps an edited configuration and restarts the daemon with it;
 # removal stops the daemon and its rules and keeps the configuration; purging removes it.
@@ -245,7 +262,6 @@ ct /opt/kel/kel-ulvo/bin/kel-ulvod >/dev/null 2>&1
 ct bash -c 'cd /opt/kel/kel-ulvo/bin && cp kel-ulvod .new && mv -f .new kel-ulvod'
 check "by hand, program replaced: running" test "$(ct ps -C kel-ulvod -o pid= | wc -l)" = 1
 ct systemctl enable kel-ulvod.service kel-ulvo-metrics.timer
-ct mkdir -p /var/lib/prometheus/node-exporter
 check "remove: dpkg removes it" ct dpkg -r kel-ulvo
 check "remove: the metrics say the daemon is down" ct grep -qx 'kel_ulvo_up 0' /var/lib/prometheus/node-exporter/kel_ulvo.prom
 check "remove: the daemon stopped" test "$(ct ps -C kel-ulvod -o pid= | wc -l)" = 0
