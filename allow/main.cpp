@@ -14,8 +14,8 @@ namespace {
 
 constexpr char USAGE[] =
     "usage: %s check\n"
-    "       %s restore [FAMILY...]\n"
-    "       %s restore-empty FAMILY...\n"
+    "       %s restore [--fast-path] [FAMILY...]\n"
+    "       %s restore-empty [--fast-path] FAMILY...\n"
     "       %s check-record FAMILY FILE\n"
     "FAMILY is ipv4 or ipv6.\n";
 
@@ -87,6 +87,11 @@ int read_list(allow_list *list) {
 // The restore input of each family named, then (unless empty) the allow-list's number of
 // entries: without a family only that.
 int restore(int argc, char **argv, bool empty) {
+    bool fast_path = argc > 0 && strcmp(argv[0], "--fast-path") == 0;
+    if (fast_path) {
+        --argc;
+        ++argv;
+    }
     if (empty && argc < 1) {
         return usage();
     }
@@ -104,7 +109,7 @@ int restore(int argc, char **argv, bool empty) {
     }
     int status = 0;
     for (int i = 0; i < argc && status == 0; ++i) {
-        status = write_restore_input(stdout, &list, families[i], queues[i]);
+        status = write_restore_input(stdout, &list, families[i], queues[i], fast_path);
     }
     if (!empty) {
         printf("allow_entries=%d\n", list.count);

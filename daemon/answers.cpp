@@ -96,7 +96,7 @@ int conntrack_events_setting() {
 
 }  // namespace
 
-int answers_open(const ulvo_credit_config *credit) {
+int answers_open(const ulvo_optional_config *credit) {
     if (credit->new_host_credit == 0) {
         return 0;
     }

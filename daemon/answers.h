@@ -9,7 +9,7 @@
 // Opens the event socket when the configuration turns answer credit on; nothing when it is off:
 // 0, or 1 reported to the start-status file (the start fails: the credit would never come back).
 // Before anything is made that a failed start would leave behind.
-int answers_open(const ulvo_credit_config *credit);
+int answers_open(const ulvo_optional_config *credit);
 // Starts the thread that reads the events (when the socket is open): 0, or 1 reported.
 int answers_start();
 // Reports what a call of the rule says of the credit, running out and coming back, to the event

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <ctime>
@@ -16,6 +17,7 @@
 namespace {
 
 int64_t time_limit_ms = HELPER_TIME_LIMIT_MS;  // set once; shorter in tests
+std::atomic<bool> fast_path{false};
 
 // Starts the command through bash with the helper's environment; with output_fd set, its
 // standard output and error go there. Only async-signal-safe calls happen between fork and
@@ -35,7 +37,8 @@ pid_t spawn(const char *command, int output_fd) {
     char path[] = "PATH=/usr/sbin:/usr/bin:/sbin:/bin";
     // Tells the script that the daemon runs it (unload_rules by hand keeps the guard's records).
     char caller[] = "KEL_ULVOD_HELPER=1";
-    char *envp[] = {path, caller, nullptr};
+    char fast_path_made[] = "KEL_ULVO_FAST_PATH=1";
+    char *envp[] = {path, caller, fast_path ? fast_path_made : nullptr, nullptr};
     sigset_t all, before;
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &before);
@@ -177,4 +180,8 @@ int run_helper_capture(const char *command, char *output, size_t size) {
 
 void set_helper_time_limit_for_test(int64_t ms) {
     time_limit_ms = ms;
+}
+
+void set_helper_fast_path(bool on) {
+    fast_path = on;
 }

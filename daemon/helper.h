@@ -37,6 +37,8 @@ int run_helper(const char *command);
 // The same, with the command's standard output and error into output (size bytes, always
 // terminated; the rest is read and dropped).
 int run_helper_capture(const char *command, char *output, size_t size);
+// Tells the helper's rule loads whether the fast path's sets exist (KEL_ULVO_FAST_PATH=1).
+void set_helper_fast_path(bool on);
 // The exit status in a wait status; 128 + the signal for a helper that a signal ended, as a
 // shell reports it.
 inline int helper_exit_status(int wait_status) {

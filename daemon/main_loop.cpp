@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "common.h"
+#include "fast_path.h"
 #include "rules.h"
 #include "syslog_feed.h"
 #include "watchdog.h"
@@ -48,6 +49,7 @@ void main_thread_loop() {
         int64_t next_work = watchdog_enabled() ? std::min(next_check, next_guard) : next_guard;
         sleep_until(std::min(monotonic_ms() + 1000, next_work));
         syslog_feed_drain();
+        fast_path_check();
         int64_t now = monotonic_ms();
         if (rule_check_requested() || now >= next_guard) {
             check_rules_now();

@@ -8,6 +8,7 @@
 
 #include "common.h"
 #include "event_log.h"
+#include "fast_path.h"
 #include "helper.h"
 #include "lifecycle.h"
 #include "owner_block.h"
@@ -135,15 +136,18 @@ int prepare_kernel() {
 }
 
 int load_rules() {
+    set_helper_fast_path(fast_path_prepare());
     int status = run_helper(CMD_LOAD_RULES);
     if (status != 0) {
         run_helper(CMD_UNLOAD_RULES);
+        fast_path_remove();
         lib_report(TAG_ERROR, true, "   could not load iptable rules, \n   \"%s\" returned %d\n",
                    CMD_LOAD_RULES, helper_exit_status(status));
         return 1;
     }
     if (load_allow_list() != 0) {
         run_helper(CMD_UNLOAD_RULES);
+        fast_path_remove();
         return 1;
     }
     return 0;
@@ -155,6 +159,7 @@ void check_rules_now() {
         return;  // the shutdown removes the rules; a start in progress has not loaded them yet
     }
     guard_rules(worker_running(THREAD_IPV6));
+    fast_path_verify();
 }
 
 void guard_rules(bool ipv6) {

@@ -11,6 +11,7 @@
 
 #include "common.h"
 #include "event_log.h"
+#include "fast_path.h"
 #include "helper.h"
 #include "lifecycle.h"
 #include "outputs.h"
@@ -72,6 +73,7 @@ void release_queues() {
                         "   could not unload iptables kel-ulvo filter, %d, %s,%d\n",
                         helper_exit_status(status), ULVO_UNIT, __LINE__);
     }
+    fast_path_remove();
 }
 
 // The ending for a signal of sigs_to_drop_core_for: abort, so that a core file is written.

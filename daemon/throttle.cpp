@@ -13,6 +13,7 @@
 #include "common.h"
 #include "daemon_rule.h"
 #include "event_log.h"
+#include "fast_path.h"
 #include "lifecycle.h"
 #include "watchdog.h"
 
@@ -204,15 +205,19 @@ int create_throttle_thread(tt_param *param) {
         nl_destroy_filter(&param->filter);
         return 1;
     }
-    // Watched, the thread wakes at least once per timeout to show that it is alive.
-    if (watchdog_enabled()) {
-        if (nl_set_receive_timeout(&param->filter, WATCHDOG_RECEIVE_TIMEOUT_MS) != NL_OK) {
+    // Watched, the thread wakes at least once per timeout to show that it is alive; with the
+    // fast path, often enough to fold the kernel's counts into its own.
+    if (watchdog_enabled() || fast_path_wanted()) {
+        int timeout = fast_path_wanted() ? FAST_PATH_FOLD_MS : WATCHDOG_RECEIVE_TIMEOUT_MS;
+        if (nl_set_receive_timeout(&param->filter, timeout) != NL_OK) {
             lib_report(TAG_ERROR, true,
                        "   could not set a receive timeout for %s, errno=%d %s,%d\n",
                        param->thread_name, errno, ULVO_UNIT, __LINE__);
             nl_destroy_filter(&param->filter);
             return 1;
         }
+    }
+    if (watchdog_enabled()) {
         watchdog_watch(worker_of(param), WATCHDOG_RECEIVE_TIMEOUT_MS);
     }
     rc = pthread_create(&param->thread_id, nullptr, throttle_thread_start, param);
@@ -245,11 +250,32 @@ int handle_message(tt_param *param, cre **current, tt_stat *counters) {
     return 0;
 }
 
+namespace {
+
+// Folds the packets that the kernel passed to known hosts of the thread's family into its
+// counters (as connection-establishing and passed without delay) when it is time.
+void fold_fast_path(tt_param *param, tt_stat *counters, int64_t *next_fold_ms) {
+    int64_t now = monotonic_ms();
+    if (now < *next_fold_ms) {
+        return;
+    }
+    *next_fold_ms = now + FAST_PATH_FOLD_MS;
+    uint64_t passed = fast_path_take(param->ip_version);
+    if (passed > 0) {
+        counters->processed_crs += passed;
+        counters->never_throttled_crs += passed;
+        publish(param, counters);
+    }
+}
+
+}  // namespace
+
 void *throttle_thread_start(void *arg) {
     auto *param = static_cast<tt_param *>(arg);
     const watched_worker worker = worker_of(param);
     pthread_setname_np(pthread_self(), worker == WORKER_IPV4 ? "ulvo-IPv4" : "ulvo-IPv6");
     tt_stat counters{};
+    int64_t next_fold_ms = 0;
     cre *current = alloc_cre(param->ip_version);
     if (current == nullptr) {
         lib_report(TAG_ERROR, false,
@@ -265,6 +291,9 @@ void *throttle_thread_start(void *arg) {
             park_worker_thread();
         }
         worker_beat(worker);
+        if (fast_path_wanted()) {
+            fold_fast_path(param, &counters, &next_fold_ms);
+        }
         if (rc == NL_TIMED_OUT) {
             continue;
         }

@@ -9,6 +9,7 @@
 #include "config.h"
 #include "daemon_rule.h"
 #include "event_log.h"
+#include "fast_path.h"
 #include "instance.h"
 #include "lifecycle.h"
 #include "main_loop.h"
@@ -43,13 +44,14 @@ void install_handlers() {
 
 // The library: the log lock, the configuration, the pool, the ring and the status block.
 void init_library(ulvo_config *config) {
-    ulvo_credit_config credit{};
+    ulvo_optional_config credit{};
     if (init_log_lock() != 0 || init_ulvolib() != 0 || read_config(config) != 0 ||
-        read_credit_config(&credit) != 0 || answers_open(&credit) != 0) {
+        read_optional_config(&credit) != 0 || answers_open(&credit) != 0) {
         fail_start();
     }
     lint_config();
     set_daemon_rule_credit(&credit);
+    fast_path_configure(credit.kernel_fast_path == 1);
     if (alloc_mem(config) != 0) {
         fail_start();
     }
@@ -82,8 +84,8 @@ void finish_start() {
 int ulvo_check_config() {
     set_ulvolib_output(stderr);
     ulvo_config config{};
-    ulvo_credit_config credit{};
-    bool good = read_config(&config) == 0 && read_credit_config(&credit) == 0;
+    ulvo_optional_config credit{};
+    bool good = read_config(&config) == 0 && read_optional_config(&credit) == 0;
     int warnings = lint_config();
     if (!good) {
         fprintf(stderr, "%s: the configuration is refused; kel-ulvod would not start\n",
@@ -93,11 +95,11 @@ int ulvo_check_config() {
     printf(
         "host_working_set_size=%d\ndelay_queue_delay_seconds=%d\ndelay_queue_size=%d\n"
         "delay_queue_high_watermark=%d\ndelay_queue_low_watermark=%d\n"
-        "shared_memory_key=%#x\nnew_host_credit=%d\ncredit_ceiling=%d\n",
+        "shared_memory_key=%#x\nnew_host_credit=%d\ncredit_ceiling=%d\nkernel_fast_path=%d\n",
         config.host_working_set_size, config.dq_delay_seconds, config.dq_size,
         config.dq_high_watermark, config.dq_low_watermark,
         static_cast<unsigned>(config.shared_memory_key), credit.new_host_credit,
-        credit.credit_ceiling);
+        credit.credit_ceiling, credit.kernel_fast_path);
     fprintf(stderr, "%s: good%s\n", ULVO_CONFIG_PATH,
             warnings > 0 ? ", with the warnings above" : "");
     return 0;

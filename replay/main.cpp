@@ -81,10 +81,10 @@ int read_settings(replay_settings_text *out) {
     FILE *messages = open_memstream(&text, &length);
     set_ulvolib_output(messages);
     ulvo_config config{};
-    ulvo_credit_config credit{};
+    ulvo_optional_config credit{};
     int rc = read_config(&config);
     if (rc == 0) {
-        rc = read_credit_config(&credit);
+        rc = read_optional_config(&credit);
     }
     set_ulvolib_output(nullptr);
     fclose(messages);

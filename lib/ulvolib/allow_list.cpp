@@ -329,7 +329,8 @@ void print_allow_error(FILE *out, const char *file, const allow_list *list) {
             list->error_reason != nullptr ? list->error_reason : "");
 }
 
-int write_restore_input(FILE *out, const allow_list *list, int32_t family, uint16_t queue) {
+int write_restore_input(FILE *out, const allow_list *list, int32_t family, uint16_t queue,
+                        bool fast_path) {
     fprintf(out, "*filter\n:%s - [0:0]\n:%s - [0:0]\n:%s - [0:0]\n", ALLOW_CHAIN_MAIN,
             ALLOW_CHAIN_ALLOW, ALLOW_CHAIN_QUEUE);
     fprintf(out, "-A %s -g %s\n", ALLOW_CHAIN_MAIN, ALLOW_CHAIN_ALLOW);
@@ -347,7 +348,14 @@ int write_restore_input(FILE *out, const allow_list *list, int32_t family, uint1
     fprintf(out, "-A %s -g %s\n", ALLOW_CHAIN_ALLOW, ALLOW_CHAIN_QUEUE);
     // Every connection-oriented or datagram protocol a program can open without privileges:
     // TCP by its SYN, UDP, UDP-Lite and SCTP by their first packet in connection tracking.
+    const char *set = family == ALLOW_IPV6 ? FAST_PATH_IPV6 : FAST_PATH_IPV4;
     for (const char *protocol : {"tcp --syn", "udp", "udplite", "sctp"}) {
+        if (fast_path) {
+            fprintf(out,
+                    "-A %s -p %s -m conntrack --ctstate NEW -m set --match-set %s dst "
+                    "-m nfacct --nfacct-name %s -j RETURN\n",
+                    ALLOW_CHAIN_QUEUE, protocol, set, set);
+        }
         fprintf(out,
                 "-A %s -p %s -m conntrack --ctstate NEW -j NFQUEUE --queue-num %u "
                 "--queue-bypass\n",
@@ -410,7 +418,9 @@ int check_restore_record(const char *text, size_t length, int32_t family, uint16
         free_allow_list(&list);
         return -1;
     }
-    int written = write_restore_input(out, &list, family, queue);
+    // Generated with the fast path when the record has its rules: they are then compared too.
+    bool fast_path = record.find(" -m set --match-set ") != std::string_view::npos;
+    int written = write_restore_input(out, &list, family, queue, fast_path);
     fclose(out);
     if (written != 0) {
         free(expected);

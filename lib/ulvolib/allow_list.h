@@ -56,10 +56,17 @@ void free_allow_list(allow_list *list);
 // Writes "FILE, line N: ENTRY: REASON" and a newline for the list's invalid entry.
 void print_allow_error(FILE *out, const char *file, const allow_list *list);
 
+// The fast path's IP set of each family and the packet counter of the rules that return
+// packets to its members: both have the same name.
+inline constexpr char FAST_PATH_IPV4[] = "kel_ulvo_fast4";
+inline constexpr char FAST_PATH_IPV6[] = "kel_ulvo_fast6";
+
 // Writes the iptables-restore input that replaces the three chains of the family (ALLOW_IPV4
 // or ALLOW_IPV6) with the list's entries of that family and its users, and queue rules that
-// send new connections to the queue: 0, or 1 when the stream fails.
-int write_restore_input(FILE *out, const allow_list *list, int32_t family, uint16_t queue);
+// send new connections to the queue; with fast_path, a new connection to a member of the
+// family's fast-path set returns before its queue rule, counted: 0, or 1 when the stream fails.
+int write_restore_input(FILE *out, const allow_list *list, int32_t family, uint16_t queue,
+                        bool fast_path = false);
 
 // The first line of a recorded restore input that write_restore_input could not have written
 // for the family and queue: its number (from 1), where it starts and its length (none when the
@@ -71,7 +78,8 @@ struct allow_record_error {
     const char *reason;
 };
 // Checks that the text is exactly what write_restore_input writes for some allow-list of the
-// family, with the queue: 0, or 1 with the first line that is not (-1 out of memory).
+// family, with the queue, with or without the fast path: 0, or 1 with the first line that is
+// not (-1 out of memory).
 int check_restore_record(const char *text, size_t length, int32_t family, uint16_t queue,
                          allow_record_error *error);
 // Writes "FILE, line N: LINE: REASON" (without LINE when the record ended) and a newline.

@@ -35,17 +35,18 @@ config_var int_config_vars[] = {
     {"delay_queue_low_watermark", 100, 4, -1, &ulvo_config::dq_low_watermark},
 };
 
-// Answer credit: both off (0) unless set. Their names never contain one another, since a key is
-// found as any text in a line.
-struct credit_var {
+// Answer credit and the fast path: off (0) unless set. Their names never contain one another,
+// since a key is found as any text in a line.
+struct optional_var {
     const char *name;
     int32_t minimum;
     int32_t maximum;
-    int32_t ulvo_credit_config::*field;
+    int32_t ulvo_optional_config::*field;
 };
-constexpr credit_var credit_config_vars[] = {
-    {"new_host_credit", 0, 1000, &ulvo_credit_config::new_host_credit},
-    {"credit_ceiling", 0, 10000, &ulvo_credit_config::credit_ceiling},
+constexpr optional_var optional_config_vars[] = {
+    {"new_host_credit", 0, 1000, &ulvo_optional_config::new_host_credit},
+    {"credit_ceiling", 0, 10000, &ulvo_optional_config::credit_ceiling},
+    {"kernel_fast_path", 0, 1, &ulvo_optional_config::kernel_fast_path},
 };
 
 config_var key_config_vars[] = {
@@ -275,13 +276,13 @@ int read_config(ulvo_config *config) {
     return 0;
 }
 
-int read_credit_config(ulvo_credit_config *credit) {
-    *credit = ulvo_credit_config{};
+int read_optional_config(ulvo_optional_config *credit) {
+    *credit = ulvo_optional_config{};
     if (check_config_file() != 0) {
         return 1;
     }
     char text[VALUE_BUFFER];
-    for (const credit_var &row : credit_config_vars) {
+    for (const optional_var &row : optional_config_vars) {
         if (getvar(row.name, VALUE_BUFFER, text) != 0) {
             continue;
         }
@@ -322,7 +323,7 @@ const char *key_of_line(std::string_view line) {
             return row.name;
         }
     }
-    for (const credit_var &row : credit_config_vars) {
+    for (const optional_var &row : optional_config_vars) {
         if (line.find(row.name) != std::string_view::npos) {
             return row.name;
         }

@@ -26,11 +26,12 @@ inline constexpr char ULVO_CONFIG_PATH[] = "/etc/opt/kel/kel-ulvo/kel-ulvo.conf"
 // The key of the status block when none is configured.
 inline constexpr int32_t DEFAULT_SHARED_MEMORY_KEY = 0x4b554c56;
 
-// The optional settings beyond the six: answer credit. Not in the status block; an unset key is
-// silent and leaves the feature off.
-struct ulvo_credit_config {
-    int32_t new_host_credit;  // the host's starting credit; 0: answer credit off
-    int32_t credit_ceiling;   // the most credit it can hold; 0: the start itself
+// The optional settings beyond the six: answer credit and the kernel's fast path. Not in the
+// status block; an unset key is silent and leaves the feature off.
+struct ulvo_optional_config {
+    int32_t new_host_credit;   // the host's starting credit; 0: answer credit off
+    int32_t credit_ceiling;    // the most credit it can hold; 0: the start itself
+    int32_t kernel_fast_path;  // 1: packets to the working set pass in the kernel; 0: off
 };
 
 // Copies the key's value from the environment, else from the configuration file, into dest
@@ -40,7 +41,7 @@ int getvar(const char *key, int length, char *dest);
 int read_config(ulvo_config *config);
 // Fills the record from the file and the environment, 0 for an unset key: 0, or 1 when a value
 // is refused (reported as read_config reports its keys).
-int read_credit_config(ulvo_credit_config *credit);
+int read_optional_config(ulvo_optional_config *credit);
 // The shared_memory_key that read_config would take, without any report: 0 found (or the
 // default), 1 when the configured value would be refused.
 int peek_shared_memory_key(int32_t *key);

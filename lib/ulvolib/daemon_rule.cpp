@@ -13,13 +13,37 @@
 namespace {
 
 policy prule{};                // the daemon's rule; its queue holds pool elements
-ulvo_credit_config pcredit{};  // answer credit, set before the rule is made
+ulvo_optional_config pcredit{};  // answer credit, set before the rule is made
 // One release's handles and verdict details, queue_size of each.
 uint64_t *preleased = nullptr;
 released_cre *preleased_packets = nullptr;
 int preleased_room = 0;
+working_set_hook pworking_set_hook = nullptr;
 // Guards the above; the pool's cr_mutex may be taken inside it, never the other way round.
 pthread_mutex_t rule_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+// Whatever may change the working set runs between these two, under the rule's lock: the
+// entry the next new destination overwrites is remembered, and a change is told to the hook.
+struct working_set_watch {
+    uint32_t oldest;
+    policy_address overwritten;
+};
+
+working_set_watch watch_working_set() {
+    if (prule.working_set == nullptr) {
+        return working_set_watch{prule.oldest, policy_address{}};  // no rule: nothing changes
+    }
+    return working_set_watch{prule.oldest, prule.working_set[prule.oldest]};
+}
+
+void tell_working_set_change(const working_set_watch &before) {
+    if (pworking_set_hook == nullptr || prule.oldest == before.oldest) {
+        return;
+    }
+    const policy_address *left = policy_known(&prule, &before.overwritten) ? nullptr
+                                                                            : &before.overwritten;
+    pworking_set_hook(left, &prule.working_set[before.oldest]);
+}
 
 cre *element_of(uint64_t handle) {
     return reinterpret_cast<cre *>(static_cast<uintptr_t>(handle));
@@ -77,13 +101,13 @@ policy_flow flow_of(const cre *element) {
 
 }  // namespace
 
-void set_daemon_rule_credit(const ulvo_credit_config *credit) {
+void set_daemon_rule_credit(const ulvo_optional_config *credit) {
     mutex_guard locked(&rule_mutex);
     pcredit = *credit;
 }
 
 int init_daemon_rule(const ulvo_config *config) {
-    ulvo_credit_config credit;
+    ulvo_optional_config credit;
     {
         mutex_guard locked(&rule_mutex);
         credit = pcredit;
@@ -130,7 +154,46 @@ bool answer_seen(const policy_flow *flow, bool replied, int64_t now_ms, unsigned
         policy_unanswered(&prule, flow);
         return false;
     }
-    return policy_answered(&prule, now_ms, flow, events);
+    working_set_watch before = watch_working_set();
+    bool credited = policy_answered(&prule, now_ms, flow, events);
+    tell_working_set_change(before);
+    return credited;
+}
+
+namespace {
+
+// The working set's destinations, each once (the first fill has the same one in every entry);
+// the rule's lock is held.
+int distinct_members(policy_address *members) {
+    int n = 0;
+    for (uint32_t i = 0; i < prule.settings.working_set_size && n < POLICY_MAX_WORKING_SET; ++i) {
+        const policy_address &entry = prule.working_set[i];
+        if (std::none_of(members, members + n, [&entry](const policy_address &seen) {
+                return seen.ip_version == entry.ip_version &&
+                       memcmp(seen.addr, entry.addr, sizeof seen.addr) == 0;
+            })) {
+            members[n++] = entry;
+        }
+    }
+    return n;
+}
+
+}  // namespace
+
+void set_working_set_hook(working_set_hook hook) {
+    policy_address members[POLICY_MAX_WORKING_SET];
+    mutex_guard locked(&rule_mutex);
+    pworking_set_hook = hook;
+    int n = hook != nullptr ? distinct_members(members) : 0;
+    for (int i = 0; i < n; ++i) {
+        hook(nullptr, &members[i]);
+    }
+}
+
+void visit_working_set(void (*visit)(const policy_address *members, int count)) {
+    policy_address members[POLICY_MAX_WORKING_SET];
+    mutex_guard locked(&rule_mutex);
+    visit(members, distinct_members(members));
 }
 
 credit_state daemon_rule_credit() {
@@ -140,7 +203,9 @@ credit_state daemon_rule_credit() {
 
 int release_cres(int64_t now_ms, unsigned *events, const released_cre **released) {
     mutex_guard locked(&rule_mutex);
+    working_set_watch before = watch_working_set();
     int n = policy_release(&prule, now_ms, preleased, preleased_room, events);
+    tell_working_set_change(before);
     for (int i = 0; i < n; ++i) {
         cre *element = element_of(preleased[i]);
         preleased_packets[i] = released_cre{element->filter, element->pkt->packet_id};
@@ -239,12 +304,15 @@ void hold_rule_lock_for_test(bool hold) {
 void make_known_for_test(const cre *element) {
     policy_address destination = destination_of(element);
     mutex_guard locked(&rule_mutex);
+    working_set_watch before = watch_working_set();
     policy_add_known(&prule, &destination);
+    tell_working_set_change(before);
 }
 
 void reset_daemon_rule_for_test() {
     mutex_guard locked(&rule_mutex);
-    pcredit = ulvo_credit_config{};
+    pcredit = ulvo_optional_config{};
+    pworking_set_hook = nullptr;
     policy_free(&prule);
     prule = policy{};
     free(preleased);

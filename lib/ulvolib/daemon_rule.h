@@ -10,7 +10,7 @@
 #include "policy.h"
 
 // Sets the answer credit that init_daemon_rule gives the rule (off until set).
-void set_daemon_rule_credit(const ulvo_credit_config *credit);
+void set_daemon_rule_credit(const ulvo_optional_config *credit);
 // Makes the rule from the configuration: 0, or 1 when memory is short.
 int init_daemon_rule(const ulvo_config *config);
 // True when the rule gives answer credit.
@@ -42,6 +42,16 @@ struct credit_state {
 };
 // The credit's state now.
 credit_state daemon_rule_credit();
+
+// Told of every change of the working set, under the rule's lock and before whoever made it
+// goes on (a release sends its verdicts after): the destination that left the set, or null
+// when none did (the one overwritten is still in it, as the first fill is), and the one that
+// joined it. Installed, it is told each destination in the set as joined, in the same step.
+using working_set_hook = void (*)(const policy_address *left, const policy_address *joined);
+void set_working_set_hook(working_set_hook hook);
+// Calls visit with the working set's destinations now, each once (at most POLICY_MAX_WORKING_SET),
+// under the rule's lock: no change comes between them and whatever visit compares them with.
+void visit_working_set(void (*visit)(const policy_address *members, int count));
 
 // The number of elements on the delay queue.
 int queued_cr_count();

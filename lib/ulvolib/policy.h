@@ -23,6 +23,9 @@ struct policy_flow {
     uint16_t source_port, port;
 };
 
+// The largest working set the configuration allows.
+inline constexpr int POLICY_MAX_WORKING_SET = 100;
+
 // The rule's settings, as the configuration names them.
 struct policy_settings {
     uint32_t working_set_size;  // host_working_set_size

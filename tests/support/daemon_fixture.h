@@ -200,8 +200,19 @@ class DaemonTest : public ::testing::Test {
         return done;
     }
 
-    // The counters of "ulvostatus -status" by their labels.
+    // True when the daemons of this run use the kernel's fast path (CI runs the daemon's tests
+    // once more so, through the environment that the daemon reads before its file).
+    static bool fast_path_run() {
+        const char *value = getenv("kernel_fast_path");
+        return value != nullptr && strcmp(value, "1") == 0;
+    }
+
+    // The counters of "ulvostatus -status" by their labels; with the fast path, once the
+    // packets that the kernel passed have been folded in.
     static std::map<std::string, long> status_counters(int *exit_status = nullptr) {
+        if (fast_path_run()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+        }
         return parse_counters(
             run_output(std::string(STATUS_TOOL) + " -status 2>/dev/null", exit_status));
     }

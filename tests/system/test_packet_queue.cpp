@@ -2,11 +2,15 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <cerrno>
 #include <cstring>
+#include <linux/netfilter/ipset/ip_set.h>  // IPSET_ERR_BUSY
+#include <tuple>
 #include <set>
 #include <vector>
 
 #include "net.h"
+#include "kernel_set.h"
 #include "nllib.h"
 #include "sandbox.h"
 
@@ -330,6 +334,73 @@ TEST_F(HelperScript, FailuresGiveTheirStatusesAndReasons) {
     EXPECT_EQ(verb("no_such_verb"), 2);
     run("umount " + real + "; umount " + real6 +
         " 2>/dev/null; rm -rf /var/opt/kel-ulvo-test/fakebin");
+}
+
+// The fast path's kernel objects through netlink: a set follows each replacement exactly, in
+// both families; a rule that matches the set counts in the counter, which a take reads and
+// zeroes; neither can be removed while a rule refers to it; errors come back as codes.
+TEST(KernelSet, SetsFollowEachChangeAndTheCounterCountsOnce) {
+    kernel_set_socket ks;
+    ASSERT_EQ(kset_open(&ks), 0);
+    auto members = [&](const char *name) {
+        unsigned char out[KSET_MAX_MEMBERS][16];
+        int count = -1;
+        EXPECT_EQ(kset_members(&ks, name, out, KSET_MAX_MEMBERS, &count), 0) << name;
+        std::set<std::vector<unsigned char>> found;
+        for (int i = 0; i < count; ++i) {
+            found.insert(std::vector<unsigned char>(out[i], out[i] + 16));
+        }
+        return found;
+    };
+    auto padded = [](const std::string &address) {
+        std::vector<unsigned char> bytes = address_bytes(address);
+        bytes.resize(16, 0);
+        return bytes;
+    };
+    for (auto [name, version, a, b] :
+         {std::tuple{"ks_test4", 1, "127.0.0.7", "10.1.2.3"},
+          std::tuple{"ks_test6", 2, "fd00:6::5", "2001:db8::1"}}) {
+        ASSERT_EQ(kset_create(&ks, name, version), 0) << name;
+        std::vector<unsigned char> first = address_bytes(a), second = address_bytes(b);
+        EXPECT_EQ(kset_replace(&ks, name, version, nullptr, first.data()), 0);
+        EXPECT_EQ(members(name), (std::set{padded(a)})) << name;
+        EXPECT_EQ(kset_replace(&ks, name, version, first.data(), second.data()), 0);
+        EXPECT_EQ(members(name), (std::set{padded(b)})) << name;
+        EXPECT_EQ(kset_replace(&ks, name, version, first.data(), second.data()), 0)
+            << "a missing member removed and a present one added are no errors";
+        EXPECT_EQ(kset_replace(&ks, name, version, nullptr, first.data()), 0);
+        EXPECT_EQ(members(name), (std::set{padded(a), padded(b)})) << name;
+        EXPECT_EQ(kset_flush(&ks, name), 0);
+        EXPECT_TRUE(members(name).empty()) << name;
+    }
+    EXPECT_EQ(kset_create(&ks, "ks_test4", 2), EEXIST)
+        << "a set of the name exists, even of another family";
+
+    // UDP to a member is counted; to another address it is not.
+    ASSERT_EQ(kacct_create(&ks, "ks_test_acct"), 0);
+    std::vector<unsigned char> member = address_bytes("127.0.0.7");
+    ASSERT_EQ(kset_replace(&ks, "ks_test4", 1, nullptr, member.data()), 0);
+    ASSERT_EQ(run("iptables -A OUTPUT -p udp -m set --match-set ks_test4 dst -m nfacct "
+                  "--nfacct-name ks_test_acct"),
+              0);
+    for (const char *to : {"127.0.0.7", "127.0.0.7", "127.0.0.7", "127.0.0.8"}) {
+        run(std::string("echo x >/dev/udp/") + to + "/9");
+    }
+    uint64_t packets = 99;
+    EXPECT_EQ(kacct_take(&ks, "ks_test_acct", &packets), 0);
+    EXPECT_EQ(packets, 3u);
+    EXPECT_EQ(kacct_take(&ks, "ks_test_acct", &packets), 0);
+    EXPECT_EQ(packets, 0u) << "the take zeroed it";
+    EXPECT_EQ(kset_destroy(&ks, "ks_test4"), IPSET_ERR_BUSY);
+    EXPECT_EQ(kacct_delete(&ks, "ks_test_acct"), EBUSY);
+    ASSERT_EQ(run("iptables -F OUTPUT"), 0);
+    EXPECT_EQ(kacct_delete(&ks, "ks_test_acct"), 0);
+    EXPECT_EQ(kacct_take(&ks, "ks_test_acct", &packets), ENOENT);
+    for (const char *name : {"ks_test4", "ks_test6"}) {
+        EXPECT_EQ(kset_destroy(&ks, name), 0);
+        EXPECT_NE(kset_flush(&ks, name), 0) << "gone";
+    }
+    kset_close(&ks);
 }
 
 }  // namespace

@@ -39,9 +39,9 @@ struct Parsed {
         print_allow_error(out.file(), FILE_NAME, &list);
         return out.text();
     }
-    std::string restore(int32_t family, uint16_t queue) const {
+    std::string restore(int32_t family, uint16_t queue, bool fast_path = false) const {
         Capture out;
-        EXPECT_EQ(write_restore_input(out.file(), &list, family, queue), 0);
+        EXPECT_EQ(write_restore_input(out.file(), &list, family, queue, fast_path), 0);
         return out.text();
     }
     allow_list list{};
@@ -318,6 +318,29 @@ TEST(AllowListFile, RecordCheckAcceptsOnlyTheGeneratorsText) {
     for (const auto &c : cases) {
         EXPECT_EQ(record_error(c.record, c.family, 4401), c.error) << c.record;
     }
+
+    // With the fast path, a return to its own set's members before each queue rule is the
+    // generator's text too; another set, or one return missing, is not.
+    for (int32_t family : {ALLOW_IPV4, ALLOW_IPV6}) {
+        uint16_t queue = family == ALLOW_IPV4 ? 4401 : 4406;
+        std::string record = parsed.restore(family, queue, true);
+        EXPECT_EQ(record_error(record, family, queue), "status 0") << record;
+    }
+    const std::string fast = parsed.restore(ALLOW_IPV4, 4401, true);
+    const std::string tcp_return =
+        "-A KEL_ULVO_QUEUE -p tcp --syn -m conntrack --ctstate NEW -m set --match-set "
+        "kel_ulvo_fast4 dst -m nfacct --nfacct-name kel_ulvo_fast4 -j RETURN";
+    ASSERT_NE(fast.find(tcp_return + "\n-A KEL_ULVO_QUEUE -p tcp --syn"), std::string::npos)
+        << fast;
+    std::string other_set = fast;
+    other_set.replace(other_set.find("kel_ulvo_fast4 dst"), 18, "kel_ulvo_other dst");
+    EXPECT_EQ(record_error(other_set, ALLOW_IPV4, 4401),
+              "R, line 10: -A KEL_ULVO_QUEUE -p tcp --syn -m conntrack --ctstate NEW -m set "
+              "--match-set kel_ulvo_other dst -m nfacct --nfacct-name kel_ulvo_fast4 -j RETURN: "
+              "not a line of kel-ulvo's rules\n");
+    std::string one_missing = fast;
+    one_missing.erase(one_missing.find(tcp_return), tcp_return.size() + 1);
+    EXPECT_NE(record_error(one_missing, ALLOW_IPV4, 4401), "status 0") << one_missing;
 }
 
 // Only a regular file of root's that nobody else may write is read; a missing allow-list is an

@@ -293,6 +293,41 @@ TEST_F(Config, OnlyTheFirst199CharactersOfALineCount) {
     EXPECT_EQ(config.host_working_set_size, 9);
 }
 
+// The optional keys are silent when unset and range-checked when set.
+TEST_F(Config, OptionalKeysAreOffUnlessSetAndRangeChecked) {
+    struct Case {
+        std::string line;
+        int status;
+        ulvo_optional_config want;
+        std::string said;
+    };
+    const std::vector<Case> cases = {
+        {"", 0, {0, 0, 0}, ""},
+        {"kernel_fast_path=1\n", 0, {0, 0, 1}, ""},
+        {"new_host_credit=4\ncredit_ceiling=8\n", 0, {4, 8, 0}, ""},
+        {"kernel_fast_path=2\n", 1, {0, 0, 0}, out_of_range("kernel_fast_path", 2, 0, 1)},
+        {"new_host_credit=4\ncredit_ceiling=3\n", 1, {4, 3, 0}, ""},
+    };
+    for (const char *key : {"new_host_credit", "credit_ceiling", "kernel_fast_path"}) {
+        unsetenv(key);
+    }
+    for (const Case &c : cases) {
+        write(c.line + full());
+        Capture said;
+        set_ulvolib_output(said.file());
+        ulvo_optional_config got{};
+        EXPECT_EQ(read_optional_config(&got), c.status) << c.line;
+        if (c.status == 0) {
+            EXPECT_EQ(got.new_host_credit, c.want.new_host_credit) << c.line;
+            EXPECT_EQ(got.credit_ceiling, c.want.credit_ceiling) << c.line;
+            EXPECT_EQ(got.kernel_fast_path, c.want.kernel_fast_path) << c.line;
+            EXPECT_EQ(said.text(), "") << "an unset key is silent: " << c.line;
+        } else if (!c.said.empty()) {
+            EXPECT_EQ(said.text(), c.said) << c.line;
+        }
+    }
+}
+
 TEST_F(Config, GetvarCutsEnvironmentValuesAndKeepsTheirNewlines) {
     char value[200];
     setenv("host_working_set_size", std::string(300, '7').c_str(), 1);

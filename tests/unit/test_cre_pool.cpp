@@ -122,6 +122,45 @@ TEST_F(CrePool, HeldPacketsNeverExhaustThePool) {
     EXPECT_EQ(max_queued_cr_count(), 10);
 }
 
+// The kernel's copy of the working set is kept by its hook alone: told the first fill once, then
+// each destination that joins and each that leaves (not one that is still in another entry),
+// its copy equals the working set after every release, whatever the families.
+std::set<std::string> mirrored;
+std::string key_of(const policy_address *a) {
+    return std::to_string(a->ip_version) + std::string(reinterpret_cast<const char *>(a->addr), 16);
+}
+TEST_F(CrePool, TheWorkingSetsHookKeepsAnExactCopy) {
+    make(2, 10, 8, 4);
+    mirrored.clear();
+    set_working_set_hook([](const policy_address *left, const policy_address *joined) {
+        if (left != nullptr) {
+            EXPECT_EQ(mirrored.erase(key_of(left)), 1u) << "only a member leaves";
+        }
+        EXPECT_TRUE(mirrored.insert(key_of(joined)).second) << "only a newcomer joins";
+    });
+    auto expect_copy = [](const char *step) {
+        static std::set<std::string> members;
+        members.clear();
+        visit_working_set([](const policy_address *m, int count) {
+            for (int i = 0; i < count; ++i) {
+                members.insert(key_of(&m[i]));
+            }
+        });
+        EXPECT_EQ(mirrored, members) << step;
+    };
+    expect_copy("the first fill, told once");
+    EXPECT_EQ(mirrored.size(), 1u);
+    unsigned events = 0;
+    unsigned long id = 1;
+    for (const char *address : {"10.0.0.1", "fd00::1", "10.0.0.2", "10.0.0.1", "10.0.0.3"}) {
+        ASSERT_EQ(judge_cre(packet(address, id++), 0, &events), POLICY_HOLD) << address;
+        EXPECT_FALSE(release_ids().empty());
+        expect_copy(address);
+    }
+    EXPECT_EQ(mirrored.size(), 2u);
+    set_working_set_hook(nullptr);
+}
+
 // What the metrics and the alarm's report read of the held packets: owners by count, the
 // packets' facts in queue order, the totals.
 TEST_F(CrePool, HeldPacketsByOwnerAndInQueueOrder) {
