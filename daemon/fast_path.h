@@ -9,7 +9,7 @@
 #include <cstdint>
 
 // How often a throttle thread reads its family's counter.
-inline constexpr int FAST_PATH_FOLD_MS = 500;
+inline constexpr int FAST_PATH_FOLD_MS = 200;
 
 // Set from the configuration before the threads start.
 void fast_path_configure(bool wanted);

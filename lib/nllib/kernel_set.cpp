@@ -278,6 +278,11 @@ int kacct_delete(kernel_set_socket *connection, const char *name) {
     return acct_request(connection, NFNL_MSG_ACCT_DEL, 0, name, nullptr, nullptr);
 }
 
+int kacct_read(kernel_set_socket *connection, const char *name, uint64_t *packets) {
+    *packets = 0;
+    return acct_request(connection, NFNL_MSG_ACCT_GET, 0, name, read_packets, packets);
+}
+
 int kacct_take(kernel_set_socket *connection, const char *name, uint64_t *packets) {
     *packets = 0;
     return acct_request(connection, NFNL_MSG_ACCT_GET_CTRZERO, 0, name, read_packets, packets);

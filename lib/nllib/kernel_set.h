@@ -48,6 +48,8 @@ int kset_members(kernel_set_socket *connection, const char *name, unsigned char 
 int kacct_create(kernel_set_socket *connection, const char *name);
 // Removes it (busy while a rule counts in it).
 int kacct_delete(kernel_set_socket *connection, const char *name);
+// Reads the counter's packets, leaving it as it is.
+int kacct_read(kernel_set_socket *connection, const char *name, uint64_t *packets);
 // Reads the counter's packets and sets it to zero in the same step, so that none is counted
 // twice or lost between two reads.
 int kacct_take(kernel_set_socket *connection, const char *name, uint64_t *packets);

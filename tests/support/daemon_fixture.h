@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "capture.h"
+#include "kernel_set.h"
 #include "net.h"
 #include "sandbox.h"
 
@@ -124,6 +125,11 @@ class DaemonTest : public ::testing::Test {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         pid_ = block_pid();
+        if (fast_path_run() && expected_exit == 0 && pid_ > 0 && rules_loaded()) {
+            EXPECT_NE(run_output("iptables -S KEL_ULVO_QUEUE").find("--match-set"),
+                      std::string::npos)
+                << "this run is meant to have the fast path on";
+        }
         return status;
     }
 
@@ -207,12 +213,29 @@ class DaemonTest : public ::testing::Test {
         return value != nullptr && strcmp(value, "1") == 0;
     }
 
+    // With the fast path's counters there, waits until the daemon has folded in what the kernel
+    // passed (it reads and zeroes them at each fold), and a little longer for the publishing.
+    static void wait_for_fast_path_fold() {
+        kernel_set_socket ks;
+        if (kset_open(&ks) != 0) {
+            return;
+        }
+        for (auto since = std::chrono::steady_clock::now(); ms_since(since) < 2000;) {
+            uint64_t v4 = 0, v6 = 0;
+            if (kacct_read(&ks, "kel_ulvo_fast4", &v4) != 0 ||
+                kacct_read(&ks, "kel_ulvo_fast6", &v6) != 0 || v4 + v6 == 0) {
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        kset_close(&ks);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+
     // The counters of "ulvostatus -status" by their labels; with the fast path, once the
     // packets that the kernel passed have been folded in.
     static std::map<std::string, long> status_counters(int *exit_status = nullptr) {
-        if (fast_path_run()) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(700));
-        }
+        wait_for_fast_path_fold();
         return parse_counters(
             run_output(std::string(STATUS_TOOL) + " -status 2>/dev/null", exit_status));
     }

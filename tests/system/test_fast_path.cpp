@@ -147,8 +147,7 @@ TEST_F(FastPath, TheKernelSetIsTheWorkingSetAndCountsStayTrue) {
         }
     }
     EXPECT_EQ(queue_sequence(), sequence) << "nothing to a known host reached the queue";
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    auto c = parse_counters(run_output(std::string(STATUS_TOOL) + " -status 2>/dev/null"));
+    auto c = status_counters();
     EXPECT_EQ(c["connection establishing packets"], 6 + 15);
     EXPECT_EQ(c["packets passed without delay"], 15);
     EXPECT_EQ(c["packets placed on queue"], 6);
@@ -212,6 +211,39 @@ TEST_F(FastPath, WithoutItsSetsTheDaemonRunsWithoutTheFastPath) {
     int rc = -1;
     members(&ks, "kel_ulvo_fast4", &rc);
     EXPECT_EQ(rc, 0) << "the other's set stays";
+}
+
+// A change the kernel refuses (another tool filled the set to its limit, before the guard's first
+// look) ends the fast path at once: the sets are emptied, the rules are loaded again without
+// it, and the daemon goes on throttling through the queue.
+TEST_F(FastPath, AFailedChangeTakesTheRulesBackWithoutIt) {
+    std::string started = start_daemon();
+    ASSERT_NE(started.find("end\n"), std::string::npos) << started;
+    for (uint32_t i = 0; i < KSET_MAX_MEMBERS; ++i) {
+        std::vector<unsigned char> foreign = padded("10.77." + std::to_string(i / 200) + "." +
+                                                    std::to_string(1 + i % 200));
+        ASSERT_EQ(kset_replace(&ks, "kel_ulvo_fast4", 1, nullptr, foreign.data()), 0) << i;
+    }
+    EXPECT_GE(connect_ms("127.0.5.30"), 0) << "released by the daemon all the same";
+    int rc = 0;
+    for (auto since = std::chrono::steady_clock::now();
+         (fast_path_rules() != 0 || rc != ENOENT) && ms_since(since) < 5000;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        members(&ks, "kel_ulvo_fast4", &rc);
+    }
+    EXPECT_EQ(fast_path_rules(), 0) << "the rules without the fast path";
+    EXPECT_EQ(rc, ENOENT) << "its sets removed";
+    std::string log = read_file(EVENT_LOG);
+    EXPECT_NE(log.find("the kernel fast path could not follow the working set and is off"),
+              std::string::npos)
+        << log;
+    long sequence = queue_sequence();
+    EXPECT_GE(connect_ms("127.0.5.30"), 0);
+    EXPECT_GT(connect_ms("127.0.5.31"), 0);
+    EXPECT_EQ(queue_sequence(), sequence + 2) << "known and new hosts go to the daemon again";
+    auto c = status_counters();
+    EXPECT_EQ(c["packets placed on queue"], 2);
+    EXPECT_EQ(c["packets passed without delay"], 1);
 }
 
 }  // namespace
