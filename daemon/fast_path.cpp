@@ -20,10 +20,10 @@ namespace {
 constexpr char FAST_PATH_RECORD[] = "/var/opt/kel/kel-ulvo/.fast_path";
 const char *const names[2] = {FAST_PATH_IPV4, FAST_PATH_IPV6};
 
-bool wanted = false;               // set before the threads start
-std::atomic<bool> active{false};   // the rules use the sets
-std::atomic<bool> failed{false};   // a change failed: the main thread takes the fast path back
-bool prepared = false;             // the sets and counters exist (the main thread's, set once)
+bool wanted = false;              // set before the threads start
+std::atomic<bool> active{false};  // the rules use the sets
+std::atomic<bool> failed{false};  // a change failed: the main thread takes the fast path back
+bool prepared = false;            // the sets and counters exist (the main thread's, set once)
 std::atomic<bool> counters_ready{false};  // the throttle threads may read the counters
 // Each connection has one user at a time: the working set's changes (under the rule's lock),
 // the shutdown and the main thread's take-back (the shutdown stops the others first), and each
@@ -95,8 +95,8 @@ bool same_member(const unsigned char *a, const unsigned char *b) {
     return memcmp(a, b, 16) == 0;
 }
 
-void mend_family(int version, const policy_address *members, int count,
-                 unsigned char (*kernel)[16], int in_kernel) {
+void mend_family(int version, const policy_address *members, int count, unsigned char (*kernel)[16],
+                 int in_kernel) {
     const char *name = name_of(version);
     int rc = 0;
     for (int k = 0; k < in_kernel && rc == 0; ++k) {

@@ -63,8 +63,8 @@ using answer_handler = void (*)(const nlmsghdr *message, void *data);
 // Sends length bytes of requests, whose sequence numbers run up to the connection's latest, and
 // reads the answers: acknowledgements until each request has one (a dump: until it is done),
 // every other answer to the handler. Answers to an earlier exchange that gave up are skipped.
-int exchange(kernel_set_socket *connection, const char *buf, size_t length, int requests,
-             bool dump, answer_handler handler, void *data) {
+int exchange(kernel_set_socket *connection, const char *buf, size_t length, int requests, bool dump,
+             answer_handler handler, void *data) {
     if (mnl_socket_sendto(connection->socket, buf, length) < 0) {
         return errno;
     }
@@ -260,8 +260,8 @@ int kset_replace(kernel_set_socket *connection, const char *name, int ip_version
     return requests == 0 ? 0 : exchange(connection, buf, length, requests, false, nullptr, nullptr);
 }
 
-int kset_members(kernel_set_socket *connection, const char *name, unsigned char (*out)[16],
-                 int max, int *count) {
+int kset_members(kernel_set_socket *connection, const char *name, unsigned char (*out)[16], int max,
+                 int *count) {
     alignas(nlmsghdr) char buf[BUFFER_SIZE];
     nlmsghdr *message = put_set_request(buf, connection, IPSET_CMD_LIST, NLM_F_DUMP, name);
     members found{out, max, 0};

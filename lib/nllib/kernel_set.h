@@ -41,8 +41,8 @@ int kset_replace(kernel_set_socket *connection, const char *name, int ip_version
                  const unsigned char *removed, const unsigned char *added);
 // Writes up to max members of the set to out, 16 bytes each (an IPv4 address in the first 4,
 // the rest zero) and their number to *count.
-int kset_members(kernel_set_socket *connection, const char *name, unsigned char (*out)[16],
-                 int max, int *count);
+int kset_members(kernel_set_socket *connection, const char *name, unsigned char (*out)[16], int max,
+                 int *count);
 
 // Makes a packet counter (kept as it is when it exists).
 int kacct_create(kernel_set_socket *connection, const char *name);

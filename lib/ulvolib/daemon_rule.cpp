@@ -12,7 +12,7 @@
 
 namespace {
 
-policy prule{};                // the daemon's rule; its queue holds pool elements
+policy prule{};                  // the daemon's rule; its queue holds pool elements
 ulvo_optional_config pcredit{};  // answer credit, set before the rule is made
 // One release's handles and verdict details, queue_size of each.
 uint64_t *preleased = nullptr;
@@ -40,8 +40,8 @@ void tell_working_set_change(const working_set_watch &before) {
     if (pworking_set_hook == nullptr || prule.oldest == before.oldest) {
         return;
     }
-    const policy_address *left = policy_known(&prule, &before.overwritten) ? nullptr
-                                                                            : &before.overwritten;
+    const policy_address *left =
+        policy_known(&prule, &before.overwritten) ? nullptr : &before.overwritten;
     pworking_set_hook(left, &prule.working_set[before.oldest]);
 }
 

@@ -47,13 +47,14 @@ void check_entry(const allow_entry &entry) {
     }
 }
 
-// The generator's text for the list is a record the check accepts.
-void check_round_trip(const allow_list *list, int32_t family, uint16_t queue) {
+// The generator's text for the list, with or without the fast path, is a record the check
+// accepts.
+void check_round_trip(const allow_list *list, int32_t family, uint16_t queue, bool fast_path) {
     char *text = nullptr;
     size_t length = 0;
     FILE *out = open_memstream(&text, &length);
     check(out != nullptr);
-    check(write_restore_input(out, list, family, queue) == 0);
+    check(write_restore_input(out, list, family, queue, fast_path) == 0);
     fclose(out);
     allow_record_error error{};
     check(check_restore_record(text, length, family, queue, &error) == 0);
@@ -75,8 +76,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         check(list.error_line >= 1 && list.error_entry != nullptr && list.error_reason != nullptr);
         check(list.count == 0 || list.entries[list.count - 1].line < list.error_line);
     }
-    check_round_trip(&list, ALLOW_IPV4, 4401);
-    check_round_trip(&list, ALLOW_IPV6, 4406);
+    bool fast_path = size > 0 && (data[0] & 2) != 0;
+    check_round_trip(&list, ALLOW_IPV4, 4401, fast_path);
+    check_round_trip(&list, ALLOW_IPV6, 4406, fast_path);
     free_allow_list(&list);
 
     int32_t family = size > 0 && (data[0] & 1) != 0 ? ALLOW_IPV6 : ALLOW_IPV4;

@@ -54,8 +54,8 @@ long queue_sequence() {
 int fast_path_rules() {
     std::string rules = run_output("iptables -S KEL_ULVO_QUEUE");
     int n = 0;
-    for (size_t at = 0; (at = rules.find("--match-set kel_ulvo_fast4 dst", at)) != std::string::npos;
-         ++at) {
+    for (size_t at = 0;
+         (at = rules.find("--match-set kel_ulvo_fast4 dst", at)) != std::string::npos; ++at) {
         ++n;
     }
     return n;
@@ -220,8 +220,8 @@ TEST_F(FastPath, AFailedChangeTakesTheRulesBackWithoutIt) {
     std::string started = start_daemon();
     ASSERT_NE(started.find("end\n"), std::string::npos) << started;
     for (uint32_t i = 0; i < KSET_MAX_MEMBERS; ++i) {
-        std::vector<unsigned char> foreign = padded("10.77." + std::to_string(i / 200) + "." +
-                                                    std::to_string(1 + i % 200));
+        std::vector<unsigned char> foreign =
+            padded("10.77." + std::to_string(i / 200) + "." + std::to_string(1 + i % 200));
         ASSERT_EQ(kset_replace(&ks, "kel_ulvo_fast4", 1, nullptr, foreign.data()), 0) << i;
     }
     EXPECT_GE(connect_ms("127.0.5.30"), 0) << "released by the daemon all the same";

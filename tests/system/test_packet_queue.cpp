@@ -2,15 +2,15 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <linux/netfilter/ipset/ip_set.h>  // IPSET_ERR_BUSY
 #include <cerrno>
 #include <cstring>
-#include <linux/netfilter/ipset/ip_set.h>  // IPSET_ERR_BUSY
-#include <tuple>
 #include <set>
+#include <tuple>
 #include <vector>
 
-#include "net.h"
 #include "kernel_set.h"
+#include "net.h"
 #include "nllib.h"
 #include "sandbox.h"
 
@@ -357,9 +357,8 @@ TEST(KernelSet, SetsFollowEachChangeAndTheCounterCountsOnce) {
         bytes.resize(16, 0);
         return bytes;
     };
-    for (auto [name, version, a, b] :
-         {std::tuple{"ks_test4", 1, "127.0.0.7", "10.1.2.3"},
-          std::tuple{"ks_test6", 2, "fd00:6::5", "2001:db8::1"}}) {
+    for (auto [name, version, a, b] : {std::tuple{"ks_test4", 1, "127.0.0.7", "10.1.2.3"},
+                                       std::tuple{"ks_test6", 2, "fd00:6::5", "2001:db8::1"}}) {
         ASSERT_EQ(kset_create(&ks, name, version), 0) << name;
         std::vector<unsigned char> first = address_bytes(a), second = address_bytes(b);
         EXPECT_EQ(kset_replace(&ks, name, version, nullptr, first.data()), 0);
