@@ -209,6 +209,17 @@ ct systemctl restart kel-ulvod
 check "restart: active" is_active
 check "restart: exactly one set of rules" test "$(rule_sets)" = 1
 
+# The kernel fast path under the unit's hardening: the daemon makes its IP sets through
+# netlink, the rules use them, and new hosts are still held.
+fast_path_rules() { ct iptables -S KEL_ULVO_QUEUE | grep -c 'match-set kel_ulvo_fast4'; }
+ct bash -c 'echo kernel_fast_path=1 >>/etc/opt/kel/kel-ulvo/kel-ulvo.conf'
+ct systemctl restart kel-ulvod
+check "fast path: its rules are loaded under the unit" test "$(fast_path_rules)" = 4
+check "fast path: a burst is still held" burst 5
+ct sed -i '/^kernel_fast_path=/d' /etc/opt/kel/kel-ulvo/kel-ulvo.conf
+ct systemctl restart kel-ulvod
+check "fast path: off again after a restart without it" test "$(fast_path_rules)" = 0
+
 # A hung daemon: no liveness messages, so systemd aborts and restarts it within the unit's
 # watchdog time (20 s) plus its restart delay (5 s); the margin is for the abort itself.
 hung=$(prop MainPID)
