@@ -25,9 +25,10 @@ std::atomic<bool> active{false};  // the rules use the sets
 std::atomic<bool> failed{false};  // a change failed: the main thread takes the fast path back
 bool prepared = false;            // the sets and counters exist (the main thread's, set once)
 std::atomic<bool> counters_ready{false};  // the throttle threads may read the counters
-// Each connection has one user at a time: the working set's changes (under the rule's lock),
-// the shutdown and the main thread's take-back (the shutdown stops the others first), and each
-// throttle thread its own counter.
+// Each connection has one user at a time: the working set's changes and the guard's comparison
+// (under the rule's lock); the removals (start-up, the main thread's take-back, the shutdown:
+// should the shutdown cut a take-back short, the answers to the cut exchange are skipped by
+// their sequence numbers); and each throttle thread its own counter.
 kernel_set_socket changes, removal, counters[2];
 
 const char *name_of(int ip_version) {
