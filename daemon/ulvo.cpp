@@ -44,14 +44,14 @@ void install_handlers() {
 
 // The library: the log lock, the configuration, the pool, the ring and the status block.
 void init_library(ulvo_config *config) {
-    ulvo_optional_config credit{};
+    ulvo_optional_config optional{};
     if (init_log_lock() != 0 || init_ulvolib() != 0 || read_config(config) != 0 ||
-        read_optional_config(&credit) != 0 || answers_open(&credit) != 0) {
+        read_optional_config(&optional) != 0 || answers_open(&optional) != 0) {
         fail_start();
     }
     lint_config();
-    set_daemon_rule_credit(&credit);
-    fast_path_configure(credit.kernel_fast_path == 1);
+    set_daemon_rule_credit(&optional);
+    fast_path_configure(optional.kernel_fast_path == 1);
     if (alloc_mem(config) != 0) {
         fail_start();
     }
@@ -84,8 +84,8 @@ void finish_start() {
 int ulvo_check_config() {
     set_ulvolib_output(stderr);
     ulvo_config config{};
-    ulvo_optional_config credit{};
-    bool good = read_config(&config) == 0 && read_optional_config(&credit) == 0;
+    ulvo_optional_config optional{};
+    bool good = read_config(&config) == 0 && read_optional_config(&optional) == 0;
     int warnings = lint_config();
     if (!good) {
         fprintf(stderr, "%s: the configuration is refused; kel-ulvod would not start\n",
@@ -98,8 +98,8 @@ int ulvo_check_config() {
         "shared_memory_key=%#x\nnew_host_credit=%d\ncredit_ceiling=%d\nkernel_fast_path=%d\n",
         config.host_working_set_size, config.dq_delay_seconds, config.dq_size,
         config.dq_high_watermark, config.dq_low_watermark,
-        static_cast<unsigned>(config.shared_memory_key), credit.new_host_credit,
-        credit.credit_ceiling, credit.kernel_fast_path);
+        static_cast<unsigned>(config.shared_memory_key), optional.new_host_credit,
+        optional.credit_ceiling, optional.kernel_fast_path);
     fprintf(stderr, "%s: good%s\n", ULVO_CONFIG_PATH,
             warnings > 0 ? ", with the warnings above" : "");
     return 0;

@@ -276,8 +276,8 @@ int read_config(ulvo_config *config) {
     return 0;
 }
 
-int read_optional_config(ulvo_optional_config *credit) {
-    *credit = ulvo_optional_config{};
+int read_optional_config(ulvo_optional_config *optional) {
+    *optional = ulvo_optional_config{};
     if (check_config_file() != 0) {
         return 1;
     }
@@ -293,13 +293,13 @@ int read_optional_config(ulvo_optional_config *credit) {
                        row.name, value, config_path, row.minimum, row.maximum);
             return 1;
         }
-        credit->*row.field = value;
+        optional->*row.field = value;
     }
-    if (credit->credit_ceiling != 0 && credit->credit_ceiling < credit->new_host_credit) {
+    if (optional->credit_ceiling != 0 && optional->credit_ceiling < optional->new_host_credit) {
         lib_report(TAG_ERROR, true,
                    "   credit_ceiling is set to %d in %s,\n"
                    "   it must be 0 (new_host_credit itself) or at least new_host_credit (%d).\n",
-                   credit->credit_ceiling, config_path, credit->new_host_credit);
+                   optional->credit_ceiling, config_path, optional->new_host_credit);
         return 1;
     }
     return 0;

@@ -41,7 +41,7 @@ int getvar(const char *key, int length, char *dest);
 int read_config(ulvo_config *config);
 // Fills the record from the file and the environment, 0 for an unset key: 0, or 1 when a value
 // is refused (reported as read_config reports its keys).
-int read_optional_config(ulvo_optional_config *credit);
+int read_optional_config(ulvo_optional_config *optional);
 // The shared_memory_key that read_config would take, without any report: 0 found (or the
 // default), 1 when the configured value would be refused.
 int peek_shared_memory_key(int32_t *key);

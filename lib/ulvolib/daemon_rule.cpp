@@ -169,8 +169,7 @@ int distinct_members(policy_address *members) {
     for (uint32_t i = 0; i < prule.settings.working_set_size && n < POLICY_MAX_WORKING_SET; ++i) {
         const policy_address &entry = prule.working_set[i];
         if (std::none_of(members, members + n, [&entry](const policy_address &seen) {
-                return seen.ip_version == entry.ip_version &&
-                       memcmp(seen.addr, entry.addr, sizeof seen.addr) == 0;
+                return policy_same_address(seen, entry);
             })) {
             members[n++] = entry;
         }

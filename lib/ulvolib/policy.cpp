@@ -6,12 +6,8 @@
 
 namespace {
 
-bool same(const policy_address &a, const policy_address &b) {
-    return a.ip_version == b.ip_version && memcmp(a.addr, b.addr, sizeof a.addr) == 0;
-}
-
 bool same_flow(const policy_flow &a, const policy_flow &b) {
-    return same(a.destination, b.destination) && a.protocol == b.protocol &&
+    return policy_same_address(a.destination, b.destination) && a.protocol == b.protocol &&
            a.source_port == b.source_port && a.port == b.port;
 }
 
@@ -215,7 +211,7 @@ int policy_release(policy *rule, int64_t now_ms, uint64_t *out, int capacity, un
         int32_t previous = -1;
         for (int32_t index = rule->head; index >= 0;) {
             int32_t next = rule->held[index].next;
-            if (same(rule->held[index].destination, destination)) {
+            if (policy_same_address(rule->held[index].destination, destination)) {
                 if (written < capacity) {
                     out[written++] = rule->held[index].handle;
                 }
@@ -245,7 +241,7 @@ bool policy_add_known(policy *rule, const policy_address *destination) {
 
 bool policy_known(const policy *rule, const policy_address *destination) {
     for (uint32_t i = 0; i < rule->settings.working_set_size; ++i) {
-        if (same(rule->working_set[i], *destination)) {
+        if (policy_same_address(rule->working_set[i], *destination)) {
             return true;
         }
     }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 // A destination: ip_version 1 (IPv4, the address in the first 4 bytes) or 2 (IPv6), network
 // byte order, the bytes beyond the address zero.
@@ -25,6 +26,11 @@ struct policy_flow {
 
 // The largest working set the configuration allows.
 inline constexpr int POLICY_MAX_WORKING_SET = 100;
+
+// True when the two are the same destination.
+inline bool policy_same_address(const policy_address &a, const policy_address &b) {
+    return a.ip_version == b.ip_version && memcmp(a.addr, b.addr, sizeof a.addr) == 0;
+}
 
 // The rule's settings, as the configuration names them.
 struct policy_settings {

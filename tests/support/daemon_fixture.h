@@ -256,20 +256,48 @@ class DaemonTest : public ::testing::Test {
 
     // Packets that the kernel holds in the daemon's queues, waiting for a verdict, by its own
     // count; -1 when it cannot be read.
-    static long kernel_queued() {
+    // A row of the kernel's queue table: the queue, the packets waiting and the id the queue
+    // gave last (it grows by one for each packet queued).
+    struct kernel_queue_row {
+        long long queue, waiting, sequence;
+    };
+    // The table's rows; false when it cannot be read.
+    static bool kernel_queue_rows(std::vector<kernel_queue_row> *rows) {
         std::ifstream table("/proc/net/netfilter/nfnetlink_queue");
-        if (!table) {
+        std::string line;
+        while (std::getline(table, line)) {
+            std::istringstream fields(line);
+            // The peer's port id is a u32: not a long on i386.
+            long long queue, peer, waiting, mode, range, dropped, user_dropped, sequence;
+            if (fields >> queue >> peer >> waiting >> mode >> range >> dropped >> user_dropped >>
+                sequence) {
+                rows->push_back({queue, waiting, sequence});
+            }
+        }
+        return table.eof();
+    }
+    static long kernel_queued() {
+        std::vector<kernel_queue_row> rows;
+        if (!kernel_queue_rows(&rows)) {
             return -1;
         }
         long total = 0;
-        long long queue, peer, waiting;  // the peer's port id is a u32: not a long on i386
-        std::string rest;
-        while (table >> queue >> peer >> waiting && std::getline(table, rest)) {
-            if (queue == 4401 || queue == 4406) {
-                total += static_cast<long>(waiting);
+        for (const kernel_queue_row &row : rows) {
+            if (row.queue == 4401 || row.queue == 4406) {
+                total += static_cast<long>(row.waiting);
             }
         }
         return total;
+    }
+    static long long kernel_queue_sequence(long long queue) {
+        std::vector<kernel_queue_row> rows;
+        kernel_queue_rows(&rows);
+        for (const kernel_queue_row &row : rows) {
+            if (row.queue == queue) {
+                return row.sequence;
+            }
+        }
+        return -1;
     }
     // Once the traffic has settled, every packet that the kernel holds for the daemon is one the
     // daemon reports as queued: nothing waits in the kernel that the daemon has forgotten.

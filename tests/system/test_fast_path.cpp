@@ -5,57 +5,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <fstream>
-#include <set>
-#include <sstream>
 #include <thread>
 
 #include "daemon_fixture.h"
-#include "kernel_set.h"
+#include "kernel_sets.h"
 
 namespace {
-
-// An address as the sets hold it: 16 bytes, an IPv4 address in the first 4 (kept in strings:
-// GCC 12 warns falsely about comparing byte vectors in an i386 Release build).
-using address_set = std::set<std::string>;
-
-std::string padded(const std::string &ipv4) {
-    std::string bytes(16, '\0');
-    inet_pton(AF_INET, ipv4.c_str(), bytes.data());
-    return bytes;
-}
-
-const unsigned char *bytes_of(const std::string &address) {
-    return reinterpret_cast<const unsigned char *>(address.data());
-}
-
-// The members of a set, or the error in *rc.
-address_set members(kernel_set_socket *ks, const char *name, int *rc = nullptr) {
-    static unsigned char out[KSET_MAX_MEMBERS][16];
-    int count = 0;
-    int status = kset_members(ks, name, out, KSET_MAX_MEMBERS, &count);
-    if (rc != nullptr) {
-        *rc = status;
-    }
-    address_set found;
-    for (int i = 0; i < count; ++i) {
-        found.insert(std::string(reinterpret_cast<const char *>(out[i]), 16));
-    }
-    return found;
-}
-
-// The packet id the IPv4 queue gave last: it grows by one for each packet queued.
-long queue_sequence() {
-    std::ifstream table("/proc/net/netfilter/nfnetlink_queue");
-    long queue, peer, waiting, mode, range, dropped, user_dropped, sequence, one;
-    while (table >> queue >> peer >> waiting >> mode >> range >> dropped >> user_dropped >>
-           sequence >> one) {
-        if (queue == 4401) {
-            return sequence;
-        }
-    }
-    return -1;
-}
 
 int fast_path_rules() {
     std::string rules = run_output("iptables -S KEL_ULVO_QUEUE");
@@ -103,7 +58,7 @@ TEST_F(FastPath, TheKernelSetIsTheWorkingSetAndCountsStayTrue) {
     auto expected = [&](int k) {
         address_set want;
         for (int i = std::max(0, k - 3); i < k; ++i) {
-            want.insert(padded(hosts[i]));
+            want.insert(set_member(hosts[i]));
         }
         return want;
     };
@@ -113,7 +68,7 @@ TEST_F(FastPath, TheKernelSetIsTheWorkingSetAndCountsStayTrue) {
         kernel_set_socket own;
         EXPECT_EQ(kset_open(&own), 0);
         while (!burst_done) {
-            address_set now = members(&own, "kel_ulvo_fast4");
+            address_set now = set_members(&own, "kel_ulvo_fast4");
             if (seen.empty() || seen.back() != now) {
                 seen.push_back(now);
             }
@@ -146,34 +101,36 @@ TEST_F(FastPath, TheKernelSetIsTheWorkingSetAndCountsStayTrue) {
     EXPECT_EQ(k, 6) << "each release seen, in order";
 
     // The known hosts again: passed in the kernel, never queued, and counted within a fold.
-    long sequence = queue_sequence();
+    long long sequence = kernel_queue_sequence(4401);
     for (int round = 0; round < 5; ++round) {
         for (int i = 3; i < 6; ++i) {
             EXPECT_GE(connect_ms(hosts[i], 2000), 0);
         }
     }
-    EXPECT_EQ(queue_sequence(), sequence) << "nothing to a known host reached the queue";
+    EXPECT_EQ(kernel_queue_sequence(4401), sequence) << "nothing to a known host reached the queue";
     auto c = status_counters();
     EXPECT_EQ(c["connection establishing packets"], 6 + 15);
     EXPECT_EQ(c["packets passed without delay"], 15);
     EXPECT_EQ(c["packets placed on queue"], 6);
     EXPECT_GE(connect_ms(hosts[0]), 0);
-    EXPECT_EQ(queue_sequence(), sequence + 1) << "a host the working set forgot is queued again";
+    EXPECT_EQ(kernel_queue_sequence(4401), sequence + 1)
+        << "a host the working set forgot is queued again";
 
     // The guard: a removed return rule comes back; a member another tool added goes.
-    ASSERT_EQ(kset_replace(&ks, "kel_ulvo_fast4", 1, nullptr, bytes_of(padded("192.0.2.9"))), 0);
+    ASSERT_EQ(kset_replace(&ks, "kel_ulvo_fast4", 1, nullptr, bytes_of(set_member("192.0.2.9"))),
+              0);
     ASSERT_EQ(run("iptables -D KEL_ULVO_QUEUE 1"), 0);
     run(std::string(HELPER) + " check_rules >/dev/null 2>&1");
     for (auto since = std::chrono::steady_clock::now();
-         (fast_path_rules() != 4 || members(&ks, "kel_ulvo_fast4").size() != 3) &&
+         (fast_path_rules() != 4 || set_members(&ks, "kel_ulvo_fast4").size() != 3) &&
          ms_since(since) < 5000;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     EXPECT_EQ(fast_path_rules(), 4);
     address_set last_three = expected(6);
-    last_three.erase(padded(hosts[3]));
-    last_three.insert(padded(hosts[0]));  // released again just now
-    EXPECT_EQ(members(&ks, "kel_ulvo_fast4"), last_three);
+    last_three.erase(set_member(hosts[3]));
+    last_three.insert(set_member(hosts[0]));  // released again just now
+    EXPECT_EQ(set_members(&ks, "kel_ulvo_fast4"), last_three);
     std::string log = read_file(EVENT_LOG);
     EXPECT_NE(log.find("were mended:\n   1 taken out, 0 put in"), std::string::npos) << log;
     EXPECT_EQ(run(std::string(HELPER) + " reload_allow_list >/dev/null 2>&1"), 0);
@@ -185,7 +142,7 @@ TEST_F(FastPath, TheKernelSetIsTheWorkingSetAndCountsStayTrue) {
     EXPECT_FALSE(rules_loaded());
     for (const char *name : {"kel_ulvo_fast4", "kel_ulvo_fast6"}) {
         int rc = 0;
-        members(&ks, name, &rc);
+        set_members(&ks, name, &rc);
         EXPECT_EQ(rc, ENOENT) << name << " removed at the stop";
         uint64_t packets = 0;
         EXPECT_EQ(kacct_take(&ks, name, &packets), ENOENT) << name;
@@ -214,7 +171,7 @@ TEST_F(FastPath, WithoutItsSetsTheDaemonRunsWithoutTheFastPath) {
     EXPECT_EQ(WEXITSTATUS(wait_exit(pid_, 10000)), 0);
     pid_ = 0;
     int rc = -1;
-    members(&ks, "kel_ulvo_fast4", &rc);
+    set_members(&ks, "kel_ulvo_fast4", &rc);
     EXPECT_EQ(rc, 0) << "the other's set stays";
 }
 
@@ -226,7 +183,7 @@ TEST_F(FastPath, AFailedChangeTakesTheRulesBackWithoutIt) {
     ASSERT_NE(started.find("end\n"), std::string::npos) << started;
     for (uint32_t i = 0; i < KSET_MAX_MEMBERS; ++i) {
         std::string foreign =
-            padded("10.77." + std::to_string(i / 200) + "." + std::to_string(1 + i % 200));
+            set_member("10.77." + std::to_string(i / 200) + "." + std::to_string(1 + i % 200));
         ASSERT_EQ(kset_replace(&ks, "kel_ulvo_fast4", 1, nullptr, bytes_of(foreign)), 0) << i;
     }
     EXPECT_GE(connect_ms("127.0.5.30"), 0) << "released by the daemon all the same";
@@ -234,7 +191,7 @@ TEST_F(FastPath, AFailedChangeTakesTheRulesBackWithoutIt) {
     for (auto since = std::chrono::steady_clock::now();
          (fast_path_rules() != 0 || rc != ENOENT) && ms_since(since) < 5000;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        members(&ks, "kel_ulvo_fast4", &rc);
+        set_members(&ks, "kel_ulvo_fast4", &rc);
     }
     EXPECT_EQ(fast_path_rules(), 0) << "the rules without the fast path";
     EXPECT_EQ(rc, ENOENT) << "its sets removed";
@@ -242,10 +199,11 @@ TEST_F(FastPath, AFailedChangeTakesTheRulesBackWithoutIt) {
     EXPECT_NE(log.find("the kernel fast path could not follow the working set and is off"),
               std::string::npos)
         << log;
-    long sequence = queue_sequence();
+    long long sequence = kernel_queue_sequence(4401);
     EXPECT_GE(connect_ms("127.0.5.30"), 0);
     EXPECT_GT(connect_ms("127.0.5.31"), 0);
-    EXPECT_EQ(queue_sequence(), sequence + 2) << "known and new hosts go to the daemon again";
+    EXPECT_EQ(kernel_queue_sequence(4401), sequence + 2)
+        << "known and new hosts go to the daemon again";
     auto c = status_counters();
     EXPECT_EQ(c["packets placed on queue"], 2);
     EXPECT_EQ(c["packets passed without delay"], 1);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "kernel_set.h"
+#include "kernel_sets.h"
 #include "net.h"
 #include "nllib.h"
 #include "sandbox.h"
@@ -343,32 +344,23 @@ TEST(KernelSet, SetsFollowEachChangeAndTheCounterCountsOnce) {
     kernel_set_socket ks;
     ASSERT_EQ(kset_open(&ks), 0);
     auto members = [&](const char *name) {
-        unsigned char out[KSET_MAX_MEMBERS][16];
-        int count = -1;
-        EXPECT_EQ(kset_members(&ks, name, out, KSET_MAX_MEMBERS, &count), 0) << name;
-        std::set<std::string> found;  // strings: GCC 12 warns falsely on byte vectors (i386)
-        for (int i = 0; i < count; ++i) {
-            found.insert(std::string(reinterpret_cast<const char *>(out[i]), 16));
-        }
+        int rc = -1;
+        address_set found = set_members(&ks, name, &rc);
+        EXPECT_EQ(rc, 0) << name;
         return found;
-    };
-    auto padded = [](const std::string &address) {
-        std::vector<unsigned char> bytes = address_bytes(address);
-        bytes.resize(16, 0);
-        return std::string(bytes.begin(), bytes.end());
     };
     for (auto [name, version, a, b] : {std::tuple{"ks_test4", 1, "127.0.0.7", "10.1.2.3"},
                                        std::tuple{"ks_test6", 2, "fd00:6::5", "2001:db8::1"}}) {
         ASSERT_EQ(kset_create(&ks, name, version), 0) << name;
         std::vector<unsigned char> first = address_bytes(a), second = address_bytes(b);
         EXPECT_EQ(kset_replace(&ks, name, version, nullptr, first.data()), 0);
-        EXPECT_EQ(members(name), (std::set{padded(a)})) << name;
+        EXPECT_EQ(members(name), (std::set{set_member(a)})) << name;
         EXPECT_EQ(kset_replace(&ks, name, version, first.data(), second.data()), 0);
-        EXPECT_EQ(members(name), (std::set{padded(b)})) << name;
+        EXPECT_EQ(members(name), (std::set{set_member(b)})) << name;
         EXPECT_EQ(kset_replace(&ks, name, version, first.data(), second.data()), 0)
             << "a missing member removed and a present one added are no errors";
         EXPECT_EQ(kset_replace(&ks, name, version, nullptr, first.data()), 0);
-        EXPECT_EQ(members(name), (std::set{padded(a), padded(b)})) << name;
+        EXPECT_EQ(members(name), (std::set{set_member(a), set_member(b)})) << name;
         EXPECT_EQ(kset_flush(&ks, name), 0);
         EXPECT_TRUE(members(name).empty()) << name;
     }
