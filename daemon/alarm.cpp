@@ -16,7 +16,7 @@
 
 namespace {
 
-pthread_mutex_t dropping_conn_mutex = PTHREAD_MUTEX_INITIALIZER;  // guards what follows
+ranked_mutex dropping_conn_mutex = RANKED_MUTEX_INITIALIZER(LOCK_DROPPING);  // guards what follows
 // The episode since the alarm was raised, for the summary when it stops.
 uint64_t drops_total = 0;
 struct episode {

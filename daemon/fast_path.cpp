@@ -218,23 +218,25 @@ void fast_path_check() {
     if (!failed.exchange(false)) {
         return;
     }
-    startup_guard startup;
     lib_report(TAG_WARNING, false,
                "   the kernel fast path could not follow the working set and is off from now "
                "on;\n   every connection-establishing packet goes to kel-ulvod\n");
-    set_working_set_hook(nullptr);
+    set_working_set_hook(nullptr);  // the rule's lock: before the helper's turn, never in it
     set_helper_fast_path(false);
     unlink(FAST_PATH_RECORD);
-    if (current_phase() != PHASE_RUNNING) {
-        return;  // the shutdown removes rules and sets
-    }
-    int status = run_helper(CMD_LOAD_ALLOW_LIST);
-    if (status != 0) {
-        lib_report(TAG_WARNING, false,
-                   "   could not take the rules back without the fast path, \n"
-                   "   \"%s\" returned %d; its sets stay empty\n",
-                   CMD_LOAD_ALLOW_LIST, helper_exit_status(status));
-        return;
+    {
+        rules_exchange_guard exchange;
+        if (current_phase() != PHASE_RUNNING) {
+            return;  // the shutdown removes rules and sets
+        }
+        int status = run_helper(CMD_LOAD_ALLOW_LIST);
+        if (status != 0) {
+            lib_report(TAG_WARNING, false,
+                       "   could not take the rules back without the fast path, \n"
+                       "   \"%s\" returned %d; its sets stay empty\n",
+                       CMD_LOAD_ALLOW_LIST, helper_exit_status(status));
+            return;
+        }
     }
     for (const char *name : names) {
         kset_destroy(&removal, name);  // the counters stay: the threads read what is left

@@ -18,6 +18,7 @@ namespace {
 
 int64_t time_limit_ms = HELPER_TIME_LIMIT_MS;  // set once; shorter in tests
 std::atomic<bool> fast_path{false};
+ranked_mutex rules_exchange_mutex = RANKED_MUTEX_INITIALIZER(LOCK_RULES_EXCHANGE);
 
 // Starts the command through bash with the helper's environment; with output_fd set, its
 // standard output and error go there. Only async-signal-safe calls happen between fork and
@@ -180,6 +181,14 @@ int run_helper_capture(const char *command, char *output, size_t size) {
 
 void set_helper_time_limit_for_test(int64_t ms) {
     time_limit_ms = ms;
+}
+
+rules_exchange_guard::rules_exchange_guard() {
+    ranked_lock(&rules_exchange_mutex);
+}
+
+rules_exchange_guard::~rules_exchange_guard() {
+    ranked_unlock(&rules_exchange_mutex);
 }
 
 void set_helper_fast_path(bool on) {

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "guards.h"
+
 inline constexpr char CMD_UNLOAD_RULES[] =
     "/opt/kel/kel-ulvo/kel-ulvo-iptables unload_rules &>/dev/null;";
 inline constexpr char CMD_DETACH_RULES[] =
@@ -37,6 +39,21 @@ int run_helper(const char *command);
 // The same, with the command's standard output and error into output (size bytes, always
 // terminated; the rest is read and dropped).
 int run_helper_capture(const char *command, char *output, size_t size);
+// The daemon's helper runs that change the kernel's rules (the start's load, the guard's
+// repair, the fast path's take-back and the shutdown's removal) take turns: each holder checks
+// the phase once it has the turn, so that nothing is loaded after the shutdown removed it.
+// Signals are blocked while it is held: the shutdown waits for it. Nothing that takes the rule's
+// lock or talks netlink runs under it.
+class rules_exchange_guard {
+  public:
+    rules_exchange_guard();
+    ~rules_exchange_guard();
+    rules_exchange_guard(const rules_exchange_guard &) = delete;
+    rules_exchange_guard &operator=(const rules_exchange_guard &) = delete;
+
+  private:
+    signal_blocker blocked_;
+};
 // Tells the helper's rule loads whether the fast path's sets exist (KEL_ULVO_FAST_PATH=1).
 void set_helper_fast_path(bool on);
 // The exit status in a wait status; 128 + the signal for a helper that a signal ended, as a

@@ -7,7 +7,7 @@
 
 namespace {
 
-pthread_mutex_t startup_mutex = PTHREAD_MUTEX_INITIALIZER;
+ranked_mutex startup_mutex = RANKED_MUTEX_INITIALIZER(LOCK_STARTUP);
 std::atomic<daemon_phase> phase{PHASE_STARTING};  // written under startup_mutex
 
 pthread_t main_thread_id;
@@ -18,11 +18,11 @@ std::atomic<bool> worker_started[THREAD_COUNT];
 }  // namespace
 
 startup_guard::startup_guard() {
-    pthread_mutex_lock(&startup_mutex);
+    ranked_lock(&startup_mutex);
 }
 
 startup_guard::~startup_guard() {
-    pthread_mutex_unlock(&startup_mutex);
+    ranked_unlock(&startup_mutex);
 }
 
 daemon_phase current_phase() {

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <ctime>
 
 #include "common.h"
+#include "event_log.h"
 #include "fast_path.h"
 #include "rules.h"
 #include "syslog_feed.h"
@@ -27,9 +29,15 @@ void sleep_until(int64_t wake_at) {
 
 }  // namespace
 
-void main_loop_setup() {
-    sem_init(&main_wakeup, 0, 0);
+int main_loop_setup() {
+    if (sem_init(&main_wakeup, 0, 0) != 0) {
+        lib_report(TAG_ERROR, true,
+                   "   could not make the main thread's wake-up, errno=%d, %s,%d\n", errno,
+                   ULVO_UNIT, __LINE__);
+        return 1;
+    }
     wakeup_ready = true;
+    return 0;
 }
 
 void wake_main_thread() {

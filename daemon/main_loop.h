@@ -4,8 +4,8 @@
 // another thread wakes it.
 #pragma once
 
-// Sets up the wake-up; before any thread exists.
-void main_loop_setup();
+// Sets up the wake-up; before any thread exists. 0, or 1 reported.
+int main_loop_setup();
 // Wakes the main thread for queued work (async-signal-safe).
 void wake_main_thread();
 [[noreturn]] void main_thread_loop();

@@ -136,30 +136,34 @@ int prepare_kernel() {
 }
 
 int load_rules() {
-    set_helper_fast_path(fast_path_prepare());
     int status = run_helper(CMD_LOAD_RULES);
     if (status != 0) {
         run_helper(CMD_UNLOAD_RULES);
-        fast_path_remove();
         lib_report(TAG_ERROR, true, "   could not load iptable rules, \n   \"%s\" returned %d\n",
                    CMD_LOAD_RULES, helper_exit_status(status));
         return 1;
     }
     if (load_allow_list() != 0) {
         run_helper(CMD_UNLOAD_RULES);
-        fast_path_remove();
         return 1;
     }
     return 0;
 }
 
+// The helper's repair takes its turn with the shutdown's removal; the fast path's comparison
+// takes the rule's lock and so runs outside every lock the shutdown takes. A shutdown that
+// begins meanwhile removes the sets, and the comparison then fails harmlessly.
 void check_rules_now() {
-    startup_guard startup;
-    if (current_phase() != PHASE_RUNNING) {
-        return;  // the shutdown removes the rules; a start in progress has not loaded them yet
+    {
+        rules_exchange_guard exchange;
+        if (current_phase() != PHASE_RUNNING) {
+            return;  // the shutdown removes the rules; a start in progress has not loaded them yet
+        }
+        guard_rules(worker_running(THREAD_IPV6));
     }
-    guard_rules(worker_running(THREAD_IPV6));
-    fast_path_verify();
+    if (!shutting_down()) {
+        fast_path_verify();
+    }
 }
 
 void guard_rules(bool ipv6) {

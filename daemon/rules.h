@@ -13,15 +13,16 @@ inline constexpr int64_t RULE_GUARD_PERIOD_MS = 10000;
 // The first step that touches the kernel: old rules go, the IPv4 modules come. 0, or 1
 // reported.
 int prepare_kernel();
-// The last start-up step, under the start-up guard: the rules, then the allow-list. 0, or 1
-// with the reason reported to the event log and the start-status file and no rules left.
+// The last start-up step, under the rules-exchange guard, after the fast path was prepared:
+// the rules, then the allow-list. 0, or 1 with the reason reported to the event log and the
+// start-status file and no rules left.
 int load_rules();
 // The allow-list part of it: 0, or 1 with the helper's reason reported.
 int load_allow_list();
 // The main thread's rule guard: checks the rules and puts back what is missing, while the
 // daemon runs (the shutdown waits for a check to end).
 void check_rules_now();
-// One check of the rules, under the start-up guard; ipv6 when the daemon throttles IPv6 too.
+// One check of the rules, under the rules-exchange guard; ipv6 when the daemon throttles IPv6 too.
 // Restored rules are reported as a warning and counted; a change of the allow-list in force
 // (reloaded by hand) is logged and published.
 void guard_rules(bool ipv6);

@@ -63,8 +63,11 @@ void report_signal(int signal_number) {
 }
 
 // Once nothing new is queued, every packet still waiting for a verdict, held or not yet read,
-// is let go; only then do the queue rules go, since the kernel drops what they queued.
+// is let go; only then do the queue rules go, since the kernel drops what they queued. The
+// removal takes the helper's turn after a load or repair under way, and none comes after it:
+// each checks the phase in its turn.
 void release_queues() {
+    rules_exchange_guard exchange;
     run_helper(CMD_DETACH_RULES);
     accept_held_packets();
     int status = run_helper(CMD_UNLOAD_RULES);
@@ -73,7 +76,6 @@ void release_queues() {
                         "   could not unload iptables kel-ulvo filter, %d, %s,%d\n",
                         helper_exit_status(status), ULVO_UNIT, __LINE__);
     }
-    fast_path_remove();
 }
 
 // The ending for a signal of sigs_to_drop_core_for: abort, so that a core file is written.
@@ -149,6 +151,8 @@ void sig_handler(int signal_number) {
     if (stop_other_threads()) {
         sleep(1);  // the threads stop
     }
+    // Once the threads are stopped: a start that was making the sets has stopped too.
+    fast_path_remove();
     shm_block_free();
     owner_block_free();
     // A stopped thread may hold the rule's lock for ever: the alarm's message is composed here

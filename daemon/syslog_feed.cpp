@@ -37,10 +37,10 @@ pending_message queued[QUEUE_SLOTS];
 unsigned queue_head = 0;  // next to send
 unsigned queue_size = 0;
 uint64_t lost = 0;  // messages the queue or the log could not take, not yet reported
-pthread_mutex_t queue_mutex = PTHREAD_MUTEX_INITIALIZER;  // taken with signals blocked
+ranked_mutex queue_mutex = RANKED_MUTEX_INITIALIZER(LOCK_SYSLOG_QUEUE);  // signals blocked
 
 // The socket to the system log, used by the main thread and by the shutdown (on any thread).
-pthread_mutex_t send_mutex = PTHREAD_MUTEX_INITIALIZER;  // taken with signals blocked
+ranked_mutex send_mutex = RANKED_MUTEX_INITIALIZER(LOCK_SYSLOG_SEND);  // signals blocked
 int log_fd = -1;
 bool connected = false;
 
@@ -89,7 +89,9 @@ void *blame_thread_start(void *) {
 // Starts the blame thread: false when it could not be started.
 bool start_blame_thread() {
     pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
+    if (pthread_attr_init(&attributes) != 0) {
+        return false;
+    }
     pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
     pthread_t thread;
     blame = BLAME_RUNNING;

@@ -10,6 +10,7 @@
 #include "daemon_rule.h"
 #include "event_log.h"
 #include "fast_path.h"
+#include "helper.h"
 #include "instance.h"
 #include "lifecycle.h"
 #include "main_loop.h"
@@ -59,16 +60,31 @@ void init_library(ulvo_config *config) {
     owner_block_create(config->shared_memory_key, static_cast<int32_t>(getpid()));
 }
 
-// The rules and the allow-list, then "end" in the start-status file, unless a shutdown has
-// begun (it has written the failed-start ending and ends the process). A failure here writes
-// the failed-start ending and asks for the shutdown.
+// The fast path's sets, the rules and the allow-list, then "end" in the start-status file,
+// unless a shutdown has begun (it has written the failed-start ending, removes whatever was
+// loaded and ends the process). A failure here writes the failed-start ending and asks for the
+// shutdown. The sets are made outside every lock the shutdown takes (the working set's hook
+// takes the rule's lock); the rules are loaded in the helper's turn, which the shutdown's
+// removal takes after it.
 void finish_start() {
+    set_helper_fast_path(fast_path_prepare());
+    int loaded = 1;
+    {
+        rules_exchange_guard exchange;
+        if (shutting_down()) {
+            return;
+        }
+        loaded = load_rules();
+    }
+    if (loaded != 0) {
+        fast_path_remove();
+    }
     {
         startup_guard startup;
         if (shutting_down()) {
             return;
         }
-        if (load_rules() == 0) {
+        if (loaded == 0) {
             set_phase(PHASE_RUNNING);
             finished_start_locked();
             notify_ready();
@@ -109,9 +125,11 @@ void ulvo_main() {
     ulvo_config config;  // the daemon's own record, alive as long as the process
     block_signals();
     watchdog_setup(getpid());
-    main_loop_setup();
     syslog_feed_setup(wake_main_thread);
     open_outputs();
+    if (main_loop_setup() != 0) {
+        fail_start();
+    }
     int instance_lock = take_instance_lock();
     daemonize();
     record_instance_pid(instance_lock);

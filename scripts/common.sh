@@ -46,7 +46,7 @@ build_tree() {
         # same cache entries.
         export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
     fi
-    if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DULVO_WERROR=ON "${launcher[@]}" "$@" &&
+    if ! { cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DULVO_WERROR=ON -DULVO_LOCK_RANKS=ON "${launcher[@]}" "$@" &&
         cmake --build "$dir" -j "$(nproc)"; } >"$log" 2>&1; then
         cat "$log" >&2
         rm -f "$log"

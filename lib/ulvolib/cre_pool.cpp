@@ -8,19 +8,20 @@
 #include <iterator>
 
 #include "event_log.h"
+#include "guards.h"
 #include "ulvolib_testing.h"
 
 namespace {
 
-cre *pcr_pool = nullptr;                               // the pool's block, kept for its release
-cre *pcr_free_list = nullptr;                          // last freed, first reused
-pthread_mutex_t cr_mutex = PTHREAD_MUTEX_INITIALIZER;  // guards the free list and its links
+cre *pcr_pool = nullptr;       // the pool's block, kept for its release
+cre *pcr_free_list = nullptr;  // last freed, first reused
+ranked_mutex cr_mutex = RANKED_MUTEX_INITIALIZER(LOCK_POOL);  // the free list and its links
 
 void lock_cr_mutex() {
-    pthread_mutex_lock(&cr_mutex);
+    ranked_lock(&cr_mutex);
 }
 void unlock_cr_mutex() {
-    pthread_mutex_unlock(&cr_mutex);
+    ranked_unlock(&cr_mutex);
 }
 
 // Holds cr_mutex for its scope.

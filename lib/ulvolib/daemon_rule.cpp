@@ -20,7 +20,7 @@ released_cre *preleased_packets = nullptr;
 int preleased_room = 0;
 working_set_hook pworking_set_hook = nullptr;
 // Guards the above; the pool's cr_mutex may be taken inside it, never the other way round.
-pthread_mutex_t rule_mutex = PTHREAD_MUTEX_INITIALIZER;
+ranked_mutex rule_mutex = RANKED_MUTEX_INITIALIZER(LOCK_RULE);
 
 // Whatever may change the working set runs between these two, under the rule's lock: the
 // entry the next new destination overwrites is remembered, and a change is told to the hook.
@@ -281,9 +281,9 @@ int snapshot_queue(held_packet *out, int max) {
 
 int try_snapshot_queue(held_packet *out, int max) {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        if (pthread_mutex_trylock(&rule_mutex) == 0) {
+        if (ranked_try_lock(&rule_mutex) == 0) {
             int n = snapshot_locked(out, max);
-            pthread_mutex_unlock(&rule_mutex);
+            ranked_unlock(&rule_mutex);
             return n;
         }
         timespec pause{0, 5 * 1000 * 1000};
@@ -294,9 +294,9 @@ int try_snapshot_queue(held_packet *out, int max) {
 
 void hold_rule_lock_for_test(bool hold) {
     if (hold) {
-        pthread_mutex_lock(&rule_mutex);
+        ranked_lock(&rule_mutex);
     } else {
-        pthread_mutex_unlock(&rule_mutex);
+        ranked_unlock(&rule_mutex);
     }
 }
 

@@ -1,4 +1,5 @@
 #include "event_log.h"
+#include "guards.h"
 #include "ulvolib_testing.h"
 
 #include <pthread.h>
@@ -105,6 +106,7 @@ void get_log_lock() {
         sigset_t all;
         sigfillset(&all);
         pthread_sigmask(SIG_BLOCK, &all, &log_lock_saved_mask);
+        lock_rank_acquire(LOCK_LOG);
     }
     pthread_mutex_lock(plog_lock);
 }
@@ -116,6 +118,7 @@ void release_log_lock() {
     pthread_mutex_unlock(plog_lock);
     fflush(nullptr);
     if (log_lock_depth > 0 && --log_lock_depth == 0) {
+        lock_rank_release(LOCK_LOG);
         pthread_sigmask(SIG_SETMASK, &log_lock_saved_mask, nullptr);
     }
 }
@@ -126,16 +129,22 @@ int init_log_lock() {
                    ULVOLIB_UNIT, __LINE__);
         return 1;
     }
+    // A lock that is not recursive would hang the first report made under it.
     pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    int rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    int rc = pthread_mutexattr_init(&attr);
+    if (rc == 0) {
+        rc = pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+        if (rc == 0) {
+            rc = pthread_mutex_init(&log_lock, &attr);
+        }
+        pthread_mutexattr_destroy(&attr);
+    }
     if (rc != 0) {
-        lib_report(TAG_ERROR, false, "   pthread_mutexattr_init return %d, errno=%d, %s,%d\n", rc,
-                   errno, ULVOLIB_UNIT, __LINE__);
+        lib_report(TAG_ERROR, false, "   could not make the log lock, rc=%d, %s,%d\n", rc,
+                   ULVOLIB_UNIT, __LINE__);
+        return 1;
     }
     plog_lock = &log_lock;
-    pthread_mutex_init(&log_lock, &attr);
-    pthread_mutexattr_destroy(&attr);
     return 0;
 }
 

@@ -11,8 +11,8 @@
 
 namespace {
 
-pthread_mutex_t water_gauge_mutex =
-    PTHREAD_MUTEX_INITIALIZER;  // every read and write in the daemon
+// Every read and write in the daemon.
+ranked_mutex water_gauge_mutex = RANKED_MUTEX_INITIALIZER(LOCK_WATER_GAUGE);
 
 }  // namespace
 
