@@ -21,12 +21,25 @@
 
 namespace {
 
-// Another process that runs the daemon's program: its pid, or 0. A daemon whose lock file was
-// removed holds a lock nobody else can see; it is found by its program instead.
+// The kernel's queues and rules belong to a network namespace: a daemon in another one (a
+// container's) is no other instance. false when the process's namespace cannot be read (it
+// ended, or it is not ours to see).
+bool in_our_network_namespace(long pid, const struct stat &ours) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%ld/ns/net", pid);
+    struct stat theirs {};
+    return stat(path, &theirs) == 0 && theirs.st_dev == ours.st_dev && theirs.st_ino == ours.st_ino;
+}
+
+// Another process in this network namespace that runs the daemon's program: its pid, or 0. A
+// daemon whose lock file was removed holds a lock nobody else can see; it is found by its
+// program instead.
 pid_t other_daemon() {
     char self[PATH_MAX];
+    struct stat our_namespace {};
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    DIR *proc = n > 0 ? opendir("/proc") : nullptr;
+    DIR *proc =
+        n > 0 && stat("/proc/self/ns/net", &our_namespace) == 0 ? opendir("/proc") : nullptr;
     if (proc == nullptr) {
         return 0;
     }
@@ -48,7 +61,8 @@ pid_t other_daemon() {
         exe[length] = '\0';
         // A daemon whose program was replaced by an upgrade runs "... (deleted)".
         if (strncmp(exe, self, static_cast<size_t>(n)) == 0 &&
-            (exe[n] == '\0' || strcmp(exe + n, " (deleted)") == 0)) {
+            (exe[n] == '\0' || strcmp(exe + n, " (deleted)") == 0) &&
+            in_our_network_namespace(pid, our_namespace)) {
             found = static_cast<pid_t>(pid);
             break;
         }

@@ -1,4 +1,4 @@
-// One daemon per host, detached from whoever started it.
+// One daemon per host (per network namespace), detached from whoever started it.
 #pragma once
 
 // Takes the instance lock: a second daemon is refused (ends with 1) before any helper verb.

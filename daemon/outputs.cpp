@@ -142,8 +142,15 @@ void open_outputs() {
 }
 
 // The process ends next, which closes the file: closing it here would free its buffer, and this
-// runs in the signal handler when a signal cuts a start short.
+// runs in the signal handler when a signal cuts a start short. A failure that asks for the
+// shutdown reaches here twice (from the failing step, then from the shutdown): the ending is
+// written once, and "end" stays the start-status file's last line.
 void failed_start_locked() {
+    static bool written = false;  // under the start-up guard
+    if (written) {
+        return;
+    }
+    written = true;
     FILE *status = start_status_file();
     set_start_status_file(nullptr);
     if (status != nullptr) {

@@ -133,6 +133,18 @@ class DaemonTest : public ::testing::Test {
         return status;
     }
 
+    // Signals the daemon this test started. Only a positive pid of a running kel-ulvod is
+    // signalled: 0 or -1 (a block not yet written, a daemon gone) would reach this test's own
+    // process group, or every process it may signal.
+    int signal_daemon(int signal_number) const { return signal_kel_ulvod(pid_, signal_number); }
+    static int signal_kel_ulvod(pid_t pid, int signal_number) {
+        if (pid <= 0 || read_file("/proc/" + std::to_string(pid) + "/comm") != "kel-ulvod\n") {
+            ADD_FAILURE() << "not signalled: " << pid << " is not the pid of a running kel-ulvod";
+            return -1;
+        }
+        return kill(pid, signal_number);
+    }
+
     // The pid recorded in the status block, or 0.
     static pid_t block_pid() {
         int id = shmget(0x4b554c56, 0, 0);

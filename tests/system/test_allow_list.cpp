@@ -306,7 +306,7 @@ TEST_F(AllowList, TheGuardPutsRemovedRulesBack) {
     // A check asked for just before the shutdown leaves no rules behind.
     ASSERT_EQ(run("iptables -F OUTPUT"), 0);
     run(std::string(HELPER) + " check_rules >/dev/null 2>&1");
-    kill(pid_, SIGTERM);
+    signal_daemon(SIGTERM);
     EXPECT_EQ(WEXITSTATUS(wait_exit(pid_, 5000)), 0);
     EXPECT_FALSE(rules_loaded()) << rules();
     pid_ = 0;

@@ -116,7 +116,9 @@ TEST_F(HelperFailures, Ipv6ModulesFailureShutsDown) {
     EXPECT_EQ(verbs(),
               "unload_rules\nload_ipv4_modules\nload_ipv6_modules\ndetach_rules\n"
               "unload_rules\n");
-    EXPECT_NE(read_file(EVENT_LOG).find("kel-ulvo exiting"), std::string::npos);
+    std::string log = read_file(EVENT_LOG);
+    EXPECT_NE(log.find("kel-ulvo exiting"), std::string::npos);
+    EXPECT_EQ(count(log, "kel-ulvod failed to start"), 1) << "the ending is written once\n" << log;
     EXPECT_FALSE(block_exists());
 }
 
@@ -131,6 +133,8 @@ TEST_F(HelperFailures, RulesFailureUnloadsThenShutsDown) {
     EXPECT_EQ(verbs(),
               "unload_rules\nload_ipv4_modules\nload_ipv6_modules\nload_rules\nunload_rules\n"
               "detach_rules\nunload_rules\n");
+    EXPECT_EQ(count(read_file(EVENT_LOG), "kel-ulvod failed to start"), 1);
+    EXPECT_EQ(count(status, "kel-ulvod failed to start"), 1);
     EXPECT_FALSE(block_exists());
 }
 
@@ -168,7 +172,7 @@ TEST_F(HelperFailures, FailedUnloadAtShutdownIsAWarning) {
     std::string status = start_daemon();
     ASSERT_EQ(status.substr(status.size() - 4), "end\n");
     answer("unload_rules", 9);
-    kill(pid_, SIGTERM);
+    signal_daemon(SIGTERM);
     wait_exit(pid_, 10000);
     std::string log = read_file(EVENT_LOG);
     std::regex warning(
@@ -214,7 +218,7 @@ TEST_F(DaemonTest, NewHostsAreReleasedOnePerDelayAndThenPassAtOnce) {
         EXPECT_EQ(c["packets passed without delay"], n);
         EXPECT_EQ(c["currently queued packets"], 0);
         expect_kernel_queue_matches_daemon();
-        kill(pid_, SIGTERM);
+        signal_daemon(SIGTERM);
         wait_exit(pid_, 10000);
         pid_ = 0;
     }
@@ -321,7 +325,7 @@ TEST_F(DaemonTest, TermHupAndRealtimeSignalsShutDownCleanly) {
         start_daemon();
         ASSERT_GT(pid_, 0);
         ASSERT_TRUE(rules_loaded());
-        kill(pid_, sig);
+        signal_daemon(sig);
         double ms = 0;
         int status = wait_exit(pid_, 10000, &ms);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "signal " << sig;
@@ -338,7 +342,7 @@ TEST_F(DaemonTest, TermHupAndRealtimeSignalsShutDownCleanly) {
 
 TEST_F(DaemonTest, SegvFromOutsideShutsDownAndAborts) {
     start_daemon();
-    kill(pid_, SIGSEGV);
+    signal_daemon(SIGSEGV);
     int status = wait_exit(pid_, 10000);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGABRT) << status;
     std::string log = read_file(EVENT_LOG);
@@ -353,7 +357,7 @@ TEST_F(DaemonTest, SegvFromOutsideShutsDownAndAborts) {
 TEST_F(DaemonTest, HarmlessSignalsLeaveItRunning) {
     start_daemon();
     for (int sig : {SIGCHLD, SIGWINCH, SIGURG}) {
-        kill(pid_, sig);
+        signal_daemon(sig);
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_EQ(waitpid(pid_, nullptr, WNOHANG), 0) << "still running";
@@ -383,7 +387,7 @@ TEST_F(DaemonTest, AfterSigkillTrafficPassesAndARestartTakesOver) {
     start_daemon();
     Fd held = connect_nonblocking("127.0.0.50", SERVICE_PORT);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    kill(pid_, SIGKILL);
+    signal_daemon(SIGKILL);
     wait_exit(pid_, 5000);
     pid_ = 0;
     EXPECT_TRUE(rules_loaded()) << "nobody removed the rules";
@@ -435,7 +439,7 @@ TEST_F(DaemonTest, EachBuildRefusesTheOtherBuildsBlock) {
         EXPECT_TRUE(rules_loaded()) << running << " runs, " << refused << " was refused";
         EXPECT_EQ(waitpid(first, nullptr, WNOHANG), 0) << "the running daemon is untouched";
 
-        kill(first, SIGKILL);
+        signal_kel_ulvod(first, SIGKILL);
         wait_exit(first, 5000);
         std::string after = start_daemon_binary(refused);
         EXPECT_NE(after.find(refusal), std::string::npos) << refused << "\n" << after;

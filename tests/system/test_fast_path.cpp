@@ -136,7 +136,7 @@ TEST_F(FastPath, TheKernelSetIsTheWorkingSetAndCountsStayTrue) {
     EXPECT_EQ(run(std::string(HELPER) + " reload_allow_list >/dev/null 2>&1"), 0);
     EXPECT_EQ(fast_path_rules(), 4) << "a reload by hand keeps the fast path";
 
-    kill(pid_, SIGTERM);
+    signal_daemon(SIGTERM);
     EXPECT_EQ(WEXITSTATUS(wait_exit(pid_, 10000)), 0);
     pid_ = 0;
     EXPECT_FALSE(rules_loaded());
@@ -167,7 +167,7 @@ TEST_F(FastPath, WithoutItsSetsTheDaemonRunsWithoutTheFastPath) {
     auto c = status_counters();
     EXPECT_EQ(c["connection establishing packets"], 2);
     EXPECT_EQ(c["packets passed without delay"], 1);
-    kill(pid_, SIGTERM);
+    signal_daemon(SIGTERM);
     EXPECT_EQ(WEXITSTATUS(wait_exit(pid_, 10000)), 0);
     pid_ = 0;
     int rc = -1;

@@ -148,7 +148,7 @@ class Spawned {
         if (pid_ <= 0) {
             return;
         }
-        kill(pid_, SIGTERM);
+        kill(pid_, SIGTERM);  // its own child, by the pid fork gave (checked above)
         if (wait_exit(5000) != pid_) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);

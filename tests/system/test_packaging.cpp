@@ -52,7 +52,7 @@ TEST_F(Packaging, SystemdUnitVerifiesAndItsStartCheckSeesFailedStarts) {
     ASSERT_EQ(check.find("$$"), std::string::npos);
     start_daemon();
     EXPECT_EQ(run(check), 0) << "after a good start";
-    kill(pid_, SIGTERM);
+    signal_daemon(SIGTERM);
     wait_exit(pid_, 10000);
     pid_ = 0;
     write_config({{"delay_queue_size", "5"}});
@@ -75,7 +75,7 @@ TEST_F(Packaging, LogrotateRotatesTheEventLogWhileTheDaemonWrites) {
     EXPECT_EQ(rc, 0) << out;
     EXPECT_EQ(read_file(std::string(EVENT_LOG) + ".1"), before);
     EXPECT_EQ(read_file(EVENT_LOG), "");
-    kill(pid_, SIGTERM);
+    signal_daemon(SIGTERM);
     wait_exit(pid_, 10000);
     pid_ = 0;
     std::string after = read_file(EVENT_LOG);

@@ -152,7 +152,7 @@ TEST_F(PacketPath, HeldDatagramsAllArriveAfterAStop) {
     EXPECT_GE(held, static_cast<long>(hosts.size()) - 1);
     EXPECT_EQ(kernel_queued(), held);
 
-    kill(pid_, SIGTERM);
+    signal_daemon(SIGTERM);
     int status = wait_exit(pid_, 10000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     pid_ = 0;
@@ -170,7 +170,7 @@ TEST_F(PacketPath, HeldDatagramsAllArriveAfterAStop) {
 TEST_F(PacketPath, AStoppedDaemonFailsOpenAndCatchesUp) {
     ASSERT_EQ(start_daemon().find("failed"), std::string::npos);
     make_known({"127.0.0.90"});
-    ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+    ASSERT_EQ(signal_daemon(SIGSTOP), 0);
     // Every thread stopped: none reads another packet.
     std::string states;
     for (int i = 0; i < 200; ++i) {
@@ -189,7 +189,7 @@ TEST_F(PacketPath, AStoppedDaemonFailsOpenAndCatchesUp) {
     }
     bool passed = udp.wait_total(before + beyond, 5000);
     size_t while_stopped = udp.total() - before;
-    ASSERT_EQ(kill(pid_, SIGCONT), 0);
+    ASSERT_EQ(signal_daemon(SIGCONT), 0);
     EXPECT_TRUE(passed) << while_stopped << " datagrams passed while the daemon was stopped";
     EXPECT_LT(while_stopped, queue_length + beyond) << "the queue held packets";
 

@@ -100,7 +100,7 @@ TEST_F(DaemonTest, FloodWhileTheStatusIsReadThenTerm) {
 
     // SIGTERM while the retries still come in.
     double ms = 0;
-    kill(pid_, SIGTERM);
+    signal_daemon(SIGTERM);
     int exit_status = wait_exit(pid_, 10000, &ms);
     EXPECT_TRUE(WIFEXITED(exit_status) && WEXITSTATUS(exit_status) == 0) << exit_status;
     EXPECT_LT(ms, 5000);

@@ -184,7 +184,7 @@ TEST_F(DaemonTest, EventsReachTheSystemLogAndTheAlarmNamesWhoIsToBlame) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
     EXPECT_EQ(held, std::make_pair(-1L, 0L)) << "no owner's sample once the queue is empty";
-    ASSERT_EQ(kill(pid_, SIGTERM), 0);
+    ASSERT_EQ(signal_daemon(SIGTERM), 0);
     int exiting = log.wait_for(pid + "kel-ulvo exiting", 5000);
     EXPECT_GT(exiting, stopped);
     EXPECT_EQ(log.messages().at(static_cast<size_t>(std::max(exiting, 0))).substr(0, 4), "<30>");

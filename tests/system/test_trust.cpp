@@ -143,7 +143,7 @@ TEST_F(Trust, StatusBlockOfAnotherUserIsNeverAdopted) {
     Result answer = ulvostatus("-ProprietaryInterface -vla_occurring");
     EXPECT_EQ(answer.status, 0);
     EXPECT_EQ(answer.out, "NO\n");
-    kill(pid_, SIGTERM);
+    signal_daemon(SIGTERM);
     wait_exit(pid_, 10000);
     pid_ = 0;
 
@@ -164,7 +164,7 @@ TEST_F(Trust, StatusBlockOfAnotherUserIsNeverAdopted) {
             << size;
         EXPECT_EQ(segment_stat().shm_perm.cuid, 0u) << size;
         EXPECT_EQ(segment_stat(KEY + 1).shm_perm.cuid, 0u) << size;
-        kill(pid_, SIGTERM);
+        signal_daemon(SIGTERM);
         wait_exit(pid_, 10000);
         pid_ = 0;
     }
@@ -193,6 +193,42 @@ TEST_F(Trust, SecondDaemonWithAnotherKeyIsRefusedUntouched) {
     EXPECT_EQ(waitpid(first, nullptr, WNOHANG), 0);
     EXPECT_GT(connect_ms("127.0.0.61"), 0);
     EXPECT_EQ(status_counters()["packets placed on queue"], 1) << "still throttled";
+}
+
+// A kel-ulvod in another network namespace (a container's, with its own state directory) is no
+// other instance: the kernel's queues and rules are per namespace. With the lock file gone, the
+// look-up by program still finds only a daemon of this namespace.
+TEST_F(Trust, ADaemonInAnotherNetworkNamespaceIsNoOtherInstance) {
+    // The container: network, mount and IPC of its own, the same programs, its own /var/opt.
+    std::string container = run_output(
+        std::string("unshare --net --mount --ipc --propagation private bash -c '"
+                    "mount -t tmpfs -o mode=0755 tmpfs /var/opt && "
+                    "mkdir -p -m 0755 /var/opt/kel/kel-ulvo && ip link set lo up && ") +
+        DAEMON + " >/dev/null 2>&1; for i in $(seq 300); do grep -qx end " + START_STATUS +
+        " 2>/dev/null && break; sleep 0.05; done; cat " + START_STATUS + "'");
+    ASSERT_NE(container.find("\nend\n"), std::string::npos) << container;
+    ASSERT_EQ(container.find("failed"), std::string::npos) << container;
+    pid_t theirs = 0;
+    for (pid_t pid : daemon_pids()) {
+        theirs = pid;
+    }
+    ASSERT_GT(theirs, 0) << "the container's daemon runs";
+
+    std::string status = start_daemon();
+    EXPECT_FALSE(ends_failed(status)) << status;
+    EXPECT_EQ(status.find("Another instance"), std::string::npos) << status;
+    ASSERT_GT(pid_, 0);
+    ASSERT_NE(pid_, theirs);
+    // Without the lock file, a second start in this namespace is still refused, naming this
+    // namespace's daemon and not the container's.
+    ASSERT_EQ(run("rm /var/opt/kel/kel-ulvo/kel-ulvod.lock"), 0);
+    pid_t ours = pid_;
+    std::string second = start_daemon("", 1);
+    EXPECT_NE(second.find("   check process id " + std::to_string(ours) + ".\n"), std::string::npos)
+        << second;
+    pid_ = ours;
+    EXPECT_EQ(signal_kel_ulvod(theirs, SIGTERM), 0);
+    wait_exit(theirs, 10000);
 }
 
 // What other tools or users do to the daemon's rules and state: a state directory others could
@@ -380,7 +416,7 @@ TEST_F(Trust, StatusOfAStoppedOrKilledDaemonIsAFailure) {
     EXPECT_EQ(live.status, 0);
     EXPECT_EQ(live.err, "");
 
-    ASSERT_EQ(kill(pid_, SIGSTOP), 0);
+    ASSERT_EQ(signal_daemon(SIGSTOP), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     Result stopped = ulvostatus("-status");
     EXPECT_EQ(stopped.status, 101);
@@ -395,10 +431,10 @@ TEST_F(Trust, StatusOfAStoppedOrKilledDaemonIsAFailure) {
     EXPECT_NE(ulvostatus("-metrics").out.find("\nkel_ulvo_up 0\n"), std::string::npos)
         << "the down alert must fire for a stopped daemon";
 
-    ASSERT_EQ(kill(pid_, SIGCONT), 0);
+    ASSERT_EQ(signal_daemon(SIGCONT), 0);
     EXPECT_EQ(ulvostatus("-ProprietaryInterface -vla_occurring", AS_NOBODY).status, 0)
         << "a live daemon, asked by any user";
-    kill(pid_, SIGKILL);
+    signal_daemon(SIGKILL);
     wait_exit(pid_, 5000);
     Result killed = ulvostatus("-status");
     EXPECT_EQ(killed.status, 101);
@@ -467,7 +503,7 @@ TEST_F(Trust, HeldRulesLockHangsNeitherStartNorShutdown) {
     }
 
     ASSERT_TRUE(hold(""));
-    ASSERT_EQ(kill(pid_, SIGTERM), 0);
+    ASSERT_EQ(signal_daemon(SIGTERM), 0);
     double elapsed = 0;
     int exit_status = wait_exit(pid_, 60000, &elapsed);
     EXPECT_TRUE(WIFEXITED(exit_status)) << exit_status;
@@ -486,7 +522,7 @@ TEST_F(Trust, SignalToTheStartersGroupDoesNotReachTheDaemon) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     pid_ = block_pid();
     ASSERT_GT(pid_, 0) << read_file(START_STATUS);
-    EXPECT_EQ(kill(pid_, 0), 0) << "the daemon still runs";
+    EXPECT_EQ(signal_daemon(0), 0) << "the daemon still runs";
     EXPECT_EQ(getsid(pid_), pid_) << "it leads a session of its own";
     EXPECT_EQ(read_file(EVENT_LOG).find("kel-ulvo exiting"), std::string::npos);
 }

@@ -136,7 +136,7 @@ TEST_F(DaemonTest, WatchdogMessagesFollowEveryWorkersProgress) {
     EXPECT_EQ(after["packets placed on queue"] - before["packets placed on queue"], 2);
     EXPECT_EQ(after["packets passed without delay"] - before["packets passed without delay"], 1);
     EXPECT_EQ(count(read_file(EVENT_LOG), "no progress"), 3) << read_file(EVENT_LOG);
-    EXPECT_EQ(kill(pid_, SIGTERM), 0);
+    EXPECT_EQ(signal_daemon(SIGTERM), 0);
     EXPECT_TRUE(manager.wait_for("STOPPING=1", 3000));
 }
 

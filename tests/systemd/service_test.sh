@@ -62,7 +62,13 @@ cleanup() {
     [ -z "$ROOT" ] || rm -rf "$ROOT"
     [ -z "$DEBS" ] || rm -rf "$DEBS" "$DEBS.log"
 }
+# The container goes whatever ends the test: a signal ends the script through its EXIT trap,
+# and systemd-nspawn, started with a parent-death signal, dies with the script even when the
+# script is killed outright (the container's init dies with systemd-nspawn).
 trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 # The package, from this build.
 mkdir -p "$CACHE"
@@ -78,7 +84,7 @@ tar -C "$ROOT" -xf "$tarball"
 chmod 0755 "$ROOT"  # the container's /: mktemp made it private, and its services are not root
 cp "$DEB" "$ROOT/root/kel-ulvo.deb"
 
-systemd-nspawn -D "$ROOT" --boot --register=no --keep-unit --private-network -q \
+setpriv --pdeathsig KILL systemd-nspawn -D "$ROOT" --boot --register=no --keep-unit --private-network -q \
     </dev/null >"$CACHE/boot.log" 2>&1 &
 NSPAWN=$!
 # The container's init is the child of systemd-nspawn that runs systemd.
@@ -144,6 +150,31 @@ is_active() { [ "$(prop ActiveState)" = active ]; }
 no_block() { ! block_present; }
 start_fails() { ! ct systemctl start kel-ulvod 2>/dev/null; }
 pid_changed() { local pid; pid=$(prop MainPID); [ "$pid" != 0 ] && [ "$pid" != "$1" ] && is_active; }
+# The daemon's pid as the unit has it, once it has one: MainPID is 0 while the unit restarts.
+main_pid() {
+    local pid
+    for _ in $(seq 60); do
+        pid=$(prop MainPID)
+        if [[ $pid =~ ^[1-9][0-9]*$ ]]; then
+            echo "$pid"
+            return 0
+        fi
+        sleep 0.5
+    done
+    echo "the unit had no main pid within 30 s" >&2
+    return 1
+}
+# Signals the daemon only once the pid is checked: a positive number, of a kel-ulvod running in
+# the container. "kill -9 0" (an empty MainPID) would reach the process group that runs this
+# script, since nsenter keeps it.
+signal_daemon() {
+    local signal=$1 pid=$2
+    if ! [[ $pid =~ ^[1-9][0-9]*$ ]] || [ "$(ct cat "/proc/$pid/comm" 2>/dev/null)" != kel-ulvod ]; then
+        echo "not signalled: '$pid' is not the pid of a running kel-ulvod" >&2
+        return 1
+    fi
+    ct kill "-$signal" "$pid"
+}
 
 lintian_output=$(lintian --fail-on error,warning "$DEB" 2>&1 | grep -v '^running with root')
 check "lintian: no errors or warnings" test -z "$lintian_output"
@@ -181,21 +212,21 @@ ct systemctl start kel-ulvo-metrics.service
 check "metrics: the daemon is up" ct grep -qx 'kel_ulvo_up 1' "$PROM"
 check "metrics: good runs leave the journal quiet" test -z "$(metrics_journal)"
 
-first=$(prop MainPID)
-ct kill -9 "$first"
+first=$(main_pid)
+check "kill -9: sent to the daemon" signal_daemon KILL "$first"
 check "kill -9: restarted" wait_for 30 pid_changed "$first"
 check "kill -9: one restart" test "$(prop NRestarts)" = 1
 check "kill -9: throttling again" burst 2
 
 # A signal that ends the daemon in order (its way out for SIGHUP as for SIGTERM) is not a stop
 # that systemctl asked for: the daemon comes back, and the journal says which signal it was.
-hupped=$(prop MainPID)
+hupped=$(main_pid)
 ct systemctl kill -s HUP kel-ulvod
 check "SIGHUP: restarted" wait_for 30 pid_changed "$hupped"
 check "SIGHUP: the journal names the signal" journal_has 'on signal 1 \(SIGHUP\)'
 
 # A reload checks first: a refused configuration leaves the running daemon alone.
-reloaded=$(prop MainPID)
+reloaded=$(main_pid)
 reload_refused() { ! ct systemctl reload kel-ulvod >/dev/null 2>&1; }
 ct bash -c "cp /etc/opt/kel/kel-ulvo/kel-ulvo.conf /root/conf.good &&
     echo delay_queue_size=5000 >/etc/opt/kel/kel-ulvo/kel-ulvo.conf"
@@ -222,9 +253,9 @@ check "fast path: off again after a restart without it" test "$(fast_path_rules)
 
 # A hung daemon: no liveness messages, so systemd aborts and restarts it within the unit's
 # watchdog time (20 s) plus its restart delay (5 s); the margin is for the abort itself.
-hung=$(prop MainPID)
+hung=$(main_pid)
 restarts=$(prop NRestarts)
-ct kill -STOP "$hung"
+check "watchdog: SIGSTOP sent to the daemon" signal_daemon STOP "$hung"
 stopped_at=$SECONDS
 check "watchdog: a hung daemon is restarted" wait_for 120 pid_changed "$hung"
 elapsed=$((SECONDS - stopped_at))
@@ -261,7 +292,7 @@ check "metrics: a failed run is in the journal with its reason" wait_for 10 metr
 readonly CONF=/etc/opt/kel/kel-ulvo/kel-ulvo.conf
 ct bash -c "cp /root/conf $CONF && sed -i 's/^host_working_set_size=.*/host_working_set_size=7/' $CONF"
 ct systemctl start kel-ulvod
-before=$(prop MainPID)
+before=$(main_pid)
 check "upgrade: dpkg installs it again" ct dpkg -i /root/kel-ulvo.deb
 check "upgrade: the edited configuration is kept" ct grep -qx host_working_set_size=7 "$CONF"
 check "upgrade: the daemon was restarted" pid_changed "$before"
