@@ -12,6 +12,7 @@
 #include "common.h"
 #include "ct_events.h"
 #include "daemon_rule.h"
+#include "dethrottle.h"
 #include "event_log.h"
 
 namespace {
@@ -35,7 +36,9 @@ void on_event(const ct_event &event) {
     policy_flow flow{policy_make_address(event.destination, event.ip_version == 2 ? 16 : 4),
                      event.protocol, event.source_port, event.port};
     unsigned events = 0;
-    answer_seen(&flow, answered, monotonic_ms(), &events);
+    if (answer_seen(&flow, answered, monotonic_ms(), &events)) {
+        dethrottle_wake();  // credit came back while packets wait: it pays for the oldest
+    }
     credit_report(events);
 }
 

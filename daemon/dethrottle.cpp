@@ -1,9 +1,12 @@
 #include "dethrottle.h"
 
 #include <pthread.h>
+#include <semaphore.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <ctime>
 
 #include "alarm.h"
 #include "answers.h"
@@ -15,13 +18,45 @@
 #include "owner_block.h"
 #include "watchdog.h"
 
-int dethrottle_pass(dtt_stat *counters) {
+namespace {
+
+sem_t credit_wakeup;                    // posted when answer credit came back while packets wait
+std::atomic<bool> wakeup_ready{false};  // set once credit_wakeup exists
+
+// Waits until the time (monotonic ms) or a wake-up; true when woken.
+bool wait_until(int64_t wake_at) {
+    timespec until{static_cast<time_t>(wake_at / 1000),
+                   static_cast<long>(wake_at % 1000) * 1000000};
+    return sem_clockwait(&credit_wakeup, CLOCK_MONOTONIC, &until) == 0;
+}
+
+}  // namespace
+
+int dethrottle_setup() {
+    if (sem_init(&credit_wakeup, 0, 0) != 0) {
+        lib_report(TAG_ERROR, true,
+                   "   could not make the de-throttle thread's wake-up, errno=%d, %s,%d\n", errno,
+                   ULVO_UNIT, __LINE__);
+        return 1;
+    }
+    wakeup_ready = true;
+    return 0;
+}
+
+void dethrottle_wake() {
+    if (wakeup_ready.load()) {
+        sem_post(&credit_wakeup);
+    }
+}
+
+int dethrottle_pass(dtt_stat *counters, bool credit_only) {
     // The rule makes the destination known and takes its packets off the queue in one step
     // under its lock, so that a packet to it that arrives from now on passes at once instead of
     // joining the queue.
     unsigned events = 0;
     const released_cre *released = nullptr;
-    int count = release_cres(monotonic_ms(), &events, &released);
+    int count = credit_only ? credit_release_cres(monotonic_ms(), &events, &released)
+                            : release_cres(monotonic_ms(), &events, &released);
     if (count == 0) {
         return 0;
     }
@@ -51,9 +86,23 @@ void *dethrottle_thread_start(void *arg) {
     const auto *config = static_cast<const ulvo_config *>(arg);
     pthread_setname_np(pthread_self(), "ulvo-dethrottle");
     dtt_stat counters{};
+    const int64_t delay_ms = int64_t{config->dq_delay_seconds} * 1000;
+    int64_t next_release = monotonic_ms() + delay_ms;
     for (;;) {
-        sleep(static_cast<unsigned>(config->dq_delay_seconds));
-        if (dethrottle_pass(&counters) != 0) {
+        // One release a delay; in between, whatever credit comes back at once.
+        bool woken = wait_until(next_release);
+        int64_t now = monotonic_ms();
+        bool due = now >= next_release;
+        if (due) {
+            next_release += delay_ms;
+            if (next_release <= now) {
+                next_release = now + delay_ms;  // late (a stopped thread): one release, then on
+            }
+        }
+        if (!due && !woken) {
+            continue;  // interrupted
+        }
+        if (dethrottle_pass(&counters, !due) != 0) {
             end_worker_thread();
         }
         owner_block_publish();

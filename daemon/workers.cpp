@@ -60,6 +60,9 @@ void start_ipv6_thread() {
 }
 
 void start_dethrottle_thread(const ulvo_config *config) {
+    if (dethrottle_setup() != 0) {
+        fail_start_with_shutdown();
+    }
     watchdog_watch(WORKER_DETHROTTLE, int64_t{config->dq_delay_seconds} * 1000);
     pthread_t id;
     int rc =

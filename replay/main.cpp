@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "advise.h"
+#include "attack.h"
 #include "config.h"
 #include "event_log.h"
 #include "live.h"
@@ -27,6 +28,7 @@ namespace {
 
 constexpr char USAGE[] =
     "Usage: kel-ulvo-replay [OPTION]... CAPTURE...\n"
+    "       kel-ulvo-replay --attack STRATEGY [OPTION]... [CAPTURE]...\n"
     "Replays a host's new outgoing connections from pcap or pcapng files (gzip'd too) through\n"
     "kel-ulvod's rule in virtual time and reports what they would have waited.\n"
     "\n"
@@ -50,6 +52,12 @@ constexpr char USAGE[] =
     "                         60 s, 5 % answered) under a grid of settings of both\n"
     "                         policies, and the settings that hold at most 1 % of the\n"
     "                         host's own flows and at least 95 % of the scan\n"
+    "  --attack STRATEGY      worms that know the policy, closed-loop in virtual time, against\n"
+    "                         the rule and answer credit at 5, 10 and 20 (and as configured):\n"
+    "                         naive, interleave, farm, steady, adaptive or all; each at its worst\n"
+    "                         over a grid of its parameters, for scan targets of which 5 %% and\n"
+    "                         of which all answer, over 10 minutes; with CAPTURE, the host's own\n"
+    "                         flows under the attack from its start\n"
     "  --live                 the same flows in real time through the installed kel-ulvod, in a\n"
     "                         private lab of network namespaces (as root), beside the replay in\n"
     "                         virtual time with the lab daemon's release times\n"
@@ -69,6 +77,7 @@ struct options {
     bool advise = false;
     double phase = -1.0;           // when the first release comes; negative: one delay in
     const char *policy = nullptr;  // "rule" or "credit"; null: as configured
+    const char *attack = nullptr;  // a strategy or "all"
     std::vector<std::string> set_keys;
     double window_start = 0, window_length = 0;
 };
@@ -99,7 +108,21 @@ int read_settings(replay_settings_text *out) {
 }
 
 int parse_options(int argc, char **argv, options *o) {
-    enum { HOST = 1, SET, WINDOW, SWEEP, CSV, SVG, LIVE, PHASE, POLICY, ADVISE, HELP, VERSION };
+    enum {
+        HOST = 1,
+        SET,
+        WINDOW,
+        SWEEP,
+        CSV,
+        SVG,
+        LIVE,
+        PHASE,
+        POLICY,
+        ADVISE,
+        ATTACK,
+        HELP,
+        VERSION
+    };
     static const option longs[] = {{"host", required_argument, nullptr, HOST},
                                    {"set", required_argument, nullptr, SET},
                                    {"window", required_argument, nullptr, WINDOW},
@@ -111,6 +134,7 @@ int parse_options(int argc, char **argv, options *o) {
                                    {"phase", required_argument, nullptr, PHASE},
                                    {"policy", required_argument, nullptr, POLICY},
                                    {"advise", no_argument, nullptr, ADVISE},
+                                   {"attack", required_argument, nullptr, ATTACK},
                                    {"version", no_argument, nullptr, VERSION},
                                    {nullptr, 0, nullptr, 0}};
     int c;
@@ -149,6 +173,16 @@ int parse_options(int argc, char **argv, options *o) {
                 break;
             case ADVISE:
                 o->advise = true;
+                break;
+            case ATTACK:
+                if (strcmp(optarg, "all") != 0 && attack_parse(optarg) == ATTACK_COUNT) {
+                    fprintf(stderr,
+                            "kel-ulvo-replay: --attack is naive, interleave, farm, steady, "
+                            "adaptive or all, not '%s'\n",
+                            optarg);
+                    return 2;
+                }
+                o->attack = optarg;
                 break;
             case POLICY:
                 if (strcmp(optarg, "rule") != 0 && strcmp(optarg, "credit") != 0) {
@@ -200,7 +234,7 @@ int parse_options(int argc, char **argv, options *o) {
             setenv("credit_ceiling", "0", 1);
         }
     }
-    if (o->captures.empty()) {
+    if (o->captures.empty() && o->attack == nullptr) {
         fprintf(stderr, "kel-ulvo-replay: no capture given\n%s", USAGE);
         return 2;
     }
@@ -359,6 +393,44 @@ void print_comparison(const replay_capture &capture, const replay_run &live,
     }
 }
 
+// --attack: the suite against the rule and credit at 5, 10 and 20, and as configured when it
+// is on at another setting.
+int run_attack(const options &o, const replay_settings_text &settings,
+               const replay_capture *capture) {
+    std::vector<replay_settings_text> policies;
+    replay_settings_text s = settings;
+    s.credit = s.ceiling = 0;
+    policies.push_back(s);
+    for (int credit : {5, 10, 20}) {
+        s.credit = credit;
+        policies.push_back(s);
+    }
+    if (settings.credit > 0 &&
+        (settings.ceiling > 0 ||
+         (settings.credit != 5 && settings.credit != 10 && settings.credit != 20))) {
+        policies.push_back(settings);
+    }
+    double seconds = capture != nullptr ? std::max(60.0, capture->duration) : 600.0;
+    printf(
+        "attack: %s over %.0f s of virtual time; working set %d, one release per %d s, queue "
+        "%d, alarm at %d\n",
+        o.attack, seconds, settings.working_set, settings.delay, settings.queue, settings.high);
+    printf(
+        "probes/min: scan probes passed to targets that never answer (all of them when all "
+        "answer);\nx rule: against the rule's worst strategy for the same targets\n\n");
+    int only = strcmp(o.attack, "all") == 0 ? -1 : attack_parse(o.attack);
+    std::vector<attack_row> rows = attack_suite(stdout, policies, capture, only, seconds);
+    if (capture != nullptr) {
+        printf("\nthe host's own flows under the attack:\n");
+        for (const attack_row &r : rows) {
+            printf("%-11s %-8s %-16s %u of %u held\n", r.strategy.c_str(),
+                   r.params.answered >= 1.0 ? "all" : "5 %", r.policy.c_str(), r.result.normal_held,
+                   r.result.normal_flows);
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -378,6 +450,9 @@ int main(int argc, char **argv) {
     if (read_settings(&settings) != 0) {
         return 2;
     }
+    if (o.attack != nullptr && o.captures.empty()) {
+        return run_attack(o, settings, nullptr);
+    }
     replay_capture capture;
     char error[512];
     if (read_captures(o.captures.data(), o.captures.size(), &capture, error, sizeof error) != 0) {
@@ -386,6 +461,9 @@ int main(int argc, char **argv) {
     }
     if (select_host(o, &capture) != 0) {
         return 1;
+    }
+    if (o.attack != nullptr) {
+        return run_attack(o, settings, &capture);
     }
     printf("settings: working set %d, one release per %d s, queue %d, alarm at %d, lowered at %d",
            settings.working_set, settings.delay, settings.queue, settings.high, settings.low);

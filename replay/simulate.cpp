@@ -39,11 +39,17 @@ struct simulation {
                            f.source_port, f.port};
     }
 
+    // An answer gives credit back, which goes to the queue's oldest at once.
     void answer(uint32_t flow, int64_t now) {
         policy_flow key = flow_key(flow);
         unsigned events = 0;
-        policy_answered(&rule, now, &key, &events);
+        if (policy_answered(&rule, now, &key, &events)) {
+            int n = policy_credit_release(&rule, now, released.data(),
+                                          static_cast<int>(released.size()), &events);
+            let_go(n, now);
+        }
         note_events(events, now);
+        sample(now);
     }
 
     void note_events(unsigned events, int64_t now) {
@@ -131,14 +137,19 @@ struct simulation {
         unsigned events = 0;
         int n =
             policy_release(&rule, now, released.data(), static_cast<int>(released.size()), &events);
+        let_go(n, now);
+        note_events(events, now);
+        sample(now);
+    }
+
+    // The packets a release wrote to released.
+    void let_go(int n, int64_t now) {
         for (int i = 0; i < n; ++i) {
             auto flow = static_cast<uint32_t>(released[static_cast<size_t>(i)]);
             --held[flow];
             passed(flow, now);
             run.end = static_cast<double>(now) / 1000.0;
         }
-        note_events(events, now);
-        sample(now);
     }
 };
 

@@ -157,7 +157,7 @@ bool answer_seen(const policy_flow *flow, bool replied, int64_t now_ms, unsigned
     working_set_watch before = watch_working_set();
     bool credited = policy_answered(&prule, now_ms, flow, events);
     tell_working_set_change(before);
-    return credited;
+    return credited && prule.counters.queued > 0;
 }
 
 namespace {
@@ -200,10 +200,14 @@ credit_state daemon_rule_credit() {
     return credit_state{prule.credit, prule.counters.credit_passed, prule.counters.answers};
 }
 
-int release_cres(int64_t now_ms, unsigned *events, const released_cre **released) {
+namespace {
+
+// A release of either kind: the rule writes the handles, the elements go back to the pool.
+int release_with(int (*release)(policy *, int64_t, uint64_t *, int, unsigned *), int64_t now_ms,
+                 unsigned *events, const released_cre **released) {
     mutex_guard locked(&rule_mutex);
     working_set_watch before = watch_working_set();
-    int n = policy_release(&prule, now_ms, preleased, preleased_room, events);
+    int n = release(&prule, now_ms, preleased, preleased_room, events);
     tell_working_set_change(before);
     for (int i = 0; i < n; ++i) {
         cre *element = element_of(preleased[i]);
@@ -212,6 +216,16 @@ int release_cres(int64_t now_ms, unsigned *events, const released_cre **released
     }
     *released = preleased_packets;
     return n;
+}
+
+}  // namespace
+
+int release_cres(int64_t now_ms, unsigned *events, const released_cre **released) {
+    return release_with(policy_release, now_ms, events, released);
+}
+
+int credit_release_cres(int64_t now_ms, unsigned *events, const released_cre **released) {
+    return release_with(policy_credit_release, now_ms, events, released);
 }
 
 int queued_cr_count() {

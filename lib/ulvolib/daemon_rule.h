@@ -29,9 +29,13 @@ struct released_cre {
 // Their elements are back in the pool before the lock is let go, so that the pool always has
 // room for each throttle thread's next packet. Events are or-ed in.
 int release_cres(int64_t now_ms, unsigned *events, const released_cre **released);
+// The same for answer credit that came back while packets wait: the oldest held destinations
+// that it pays for, as if new (only the de-throttle thread calls it).
+int credit_release_cres(int64_t now_ms, unsigned *events, const released_cre **released);
 
 // A connection of the host was answered, or ended unanswered (replied false), as connection
-// tracking reports it; events are or-ed in. True when it brought credit back.
+// tracking reports it; events are or-ed in. True when it gave credit back while packets wait
+// in the queue: the de-throttle thread is to spend it (credit_release_cres).
 bool answer_seen(const policy_flow *flow, bool replied, int64_t now_ms, unsigned *events);
 
 // What the metrics show of the answer credit.

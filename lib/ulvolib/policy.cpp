@@ -45,10 +45,6 @@ int64_t advance(policy *rule, int64_t now_ms) {
 
 void unlink_held(policy *rule, int32_t index, int32_t previous) {
     policy_held &entry = rule->held[index];
-    if (rule->awaited != nullptr) {
-        await_answer(
-            rule, policy_flow{entry.destination, entry.protocol, entry.source_port, entry.port}, 1);
-    }
     if (previous < 0) {
         rule->head = entry.next;
     } else {
@@ -61,6 +57,84 @@ void unlink_held(policy *rule, int32_t index, int32_t previous) {
     rule->free_list = index;
     --rule->counters.queued;
     ++rule->counters.released;
+}
+
+// Takes the oldest held destination off the queue with every packet held for it (queue order),
+// their handles written to out; the destination joins the working set unless it was known
+// already (held by a thread that judged it just before an earlier release of it: the rest of its
+// packets went with that release, and it goes alone). Returns how many were written.
+int release_head(policy *rule, uint64_t *out, int capacity, int written) {
+    int32_t first = rule->head;
+    policy_address destination = rule->held[first].destination;
+    if (written < capacity) {
+        out[written++] = rule->held[first].handle;
+    }
+    unlink_held(rule, first, -1);
+    if (policy_add_known(rule, &destination)) {
+        int32_t previous = -1;
+        for (int32_t index = rule->head; index >= 0;) {
+            int32_t next = rule->held[index].next;
+            if (policy_same_address(rule->held[index].destination, destination)) {
+                if (written < capacity) {
+                    out[written++] = rule->held[index].handle;
+                }
+                unlink_held(rule, index, previous);
+            } else {
+                previous = index;
+            }
+            index = next;
+        }
+    }
+    return written;
+}
+
+policy_address *find_credited(policy *rule, const policy_address &destination) {
+    if (rule->credited == nullptr) {
+        return nullptr;
+    }
+    for (int i = 0; i < POLICY_CREDITED; ++i) {
+        if (policy_same_address(rule->credited[i], destination)) {
+            return &rule->credited[i];
+        }
+    }
+    return nullptr;
+}
+
+// A destination passed on credit: from now on it passes for nothing.
+void remember_credited(policy *rule, const policy_address &destination) {
+    if (find_credited(rule, destination) == nullptr) {
+        rule->credited[rule->credited_next] = destination;
+        rule->credited_next = (rule->credited_next + 1) % POLICY_CREDITED;
+    }
+}
+
+bool credit_left(const policy *rule) {
+    return rule->awaited != nullptr && rule->credit >= 1 && rule->allowance >= 1;
+}
+
+// Credit spent: one of the balance and one of the allowance.
+void spend_credit(policy *rule) {
+    --rule->credit;
+    --rule->allowance;
+}
+
+// The episode of a host without credit ends once it has its whole balance again and may pass a
+// new destination, not at the first answer, so that a host held to a trickle is not announced
+// again and again.
+void note_credit_restored(policy *rule, unsigned *events) {
+    if (rule->credit_exhausted &&
+        rule->credit >= static_cast<int32_t>(rule->settings.credit_start) && rule->allowance >= 1) {
+        rule->credit_exhausted = false;
+        *events |= POLICY_CREDIT_RESTORED;
+    }
+}
+
+void note_alarm_lowered(policy *rule, unsigned *events) {
+    if (rule->alarm && rule->counters.queued <= rule->settings.low_watermark) {
+        rule->alarm = false;
+        rule->dropping = false;
+        *events |= POLICY_ALARM_LOWERED;
+    }
 }
 
 }  // namespace
@@ -76,9 +150,11 @@ int policy_init(policy *rule, const policy_settings *settings, int64_t now_ms) {
     if (settings->credit_start > 0) {
         rule->awaited =
             static_cast<policy_awaited *>(calloc(POLICY_AWAITED, sizeof(policy_awaited)));
+        rule->credited =
+            static_cast<policy_address *>(calloc(POLICY_CREDITED, sizeof(policy_address)));
     }
     if (rule->working_set == nullptr || rule->held == nullptr ||
-        (settings->credit_start > 0 && rule->awaited == nullptr)) {
+        (settings->credit_start > 0 && (rule->awaited == nullptr || rule->credited == nullptr))) {
         policy_free(rule);
         return 1;
     }
@@ -87,6 +163,7 @@ int policy_init(policy *rule, const policy_settings *settings, int64_t now_ms) {
         rule->settings.credit_max = settings->credit_start;  // unset, or below the start
     }
     rule->credit = static_cast<int32_t>(settings->credit_start);
+    rule->allowance = static_cast<int32_t>(rule->settings.credit_max);
     for (uint32_t i = 0; i < settings->working_set_size; ++i) {
         rule->working_set[i].ip_version = 1;
     }
@@ -104,9 +181,11 @@ void policy_free(policy *rule) {
     free(rule->working_set);
     free(rule->held);
     free(rule->awaited);
+    free(rule->credited);
     rule->working_set = nullptr;
     rule->held = nullptr;
     rule->awaited = nullptr;
+    rule->credited = nullptr;
 }
 
 policy_verdict policy_packet(policy *rule, int64_t now_ms, const policy_address *destination,
@@ -122,21 +201,21 @@ policy_verdict policy_packet_flow(policy *rule, int64_t now_ms, const policy_flo
     policy_counters &counters = rule->counters;
     ++counters.packets;
     policy_verdict verdict;
-    if (policy_known(rule, destination)) {
+    if (policy_known(rule, destination) || find_credited(rule, *destination) != nullptr) {
         ++counters.passed;
         verdict = POLICY_PASS;
-    } else if (rule->awaited != nullptr && rule->credit >= 1 && rule->counters.queued == 0) {
+    } else if (policy_credit_open(rule)) {
         // Passed on credit, it joins the working set only when it answers (policy_answered).
-        // While anything waits in the queue no credit is spent: a scan that has run through it
-        // would otherwise take what the host's ordinary connections earn, its retried probes
-        // passing on it; so the scan gets the credit it had when it began and the rule's pace.
-        --rule->credit;
+        // Credit is open only while the queue is empty: whatever comes back while anything is
+        // held goes to the oldest held destination first (policy_credit_release).
+        spend_credit(rule);
         await_answer(rule, *flow, POLICY_ANSWER_CREDIT);
+        remember_credited(rule, *destination);
         ++counters.passed;
         ++counters.credit_passed;
         verdict = POLICY_PASS;
     } else if (rule->free_list >= 0) {
-        if (rule->awaited != nullptr && rule->credit < 1 && !rule->credit_exhausted) {
+        if (rule->awaited != nullptr && !credit_left(rule) && !rule->credit_exhausted) {
             rule->credit_exhausted = true;
             *events |= POLICY_CREDIT_EXHAUSTED;
         }
@@ -157,7 +236,7 @@ policy_verdict policy_packet_flow(policy *rule, int64_t now_ms, const policy_flo
         }
         verdict = POLICY_HOLD;
     } else {
-        if (rule->awaited != nullptr && rule->credit < 1 && !rule->credit_exhausted) {
+        if (rule->awaited != nullptr && !credit_left(rule) && !rule->credit_exhausted) {
             rule->credit_exhausted = true;
             *events |= POLICY_CREDIT_EXHAUSTED;
         }
@@ -180,38 +259,47 @@ policy_verdict policy_packet_flow(policy *rule, int64_t now_ms, const policy_flo
 int policy_release(policy *rule, int64_t now_ms, uint64_t *out, int capacity, unsigned *events) {
     advance(rule, now_ms);
     if (rule->awaited != nullptr) {
-        // Credit drifts back to the start: what was earned beyond it is not kept for ever, and
-        // a host that spent it on destinations that never answer (broadcasts, a dead server)
-        // gets it back slowly, one every POLICY_CREDIT_RETURN releases.
-        if (rule->credit > static_cast<int32_t>(rule->settings.credit_start)) {
-            --rule->credit;
-        } else if (rule->credit < static_cast<int32_t>(rule->settings.credit_start) &&
-                   ++rule->credit_ticks >= POLICY_CREDIT_RETURN) {
+        // Credit comes back with time, slowly: a host that spent its balance on destinations
+        // that never answer (broadcasts, a dead server) gets it back one every
+        // POLICY_CREDIT_RETURN releases, and its allowance one every POLICY_ALLOWANCE_RETURN.
+        if (rule->credit < static_cast<int32_t>(rule->settings.credit_start) &&
+            ++rule->credit_ticks >= POLICY_CREDIT_RETURN) {
             rule->credit_ticks = 0;
             ++rule->credit;
+        }
+        if (rule->allowance < static_cast<int32_t>(rule->settings.credit_max) &&
+            ++rule->allowance_ticks >= POLICY_ALLOWANCE_RETURN) {
+            rule->allowance_ticks = 0;
+            ++rule->allowance;
         }
     }
     rule->next_release_ms += rule->settings.delay_ms;
     if (rule->next_release_ms <= rule->now_ms) {
         rule->next_release_ms = rule->now_ms + rule->settings.delay_ms;  // a late caller catches up
     }
-    if (rule->head < 0) {
-        return 0;
-    }
-    int32_t first = rule->head;
-    policy_address destination = rule->held[first].destination;
+    int written = rule->head < 0 ? 0 : release_head(rule, out, capacity, 0);
+    written += policy_credit_release(rule, now_ms, out + written, capacity - written, events);
+    note_credit_restored(rule, events);
+    note_alarm_lowered(rule, events);
+    return written;
+}
+
+int policy_credit_release(policy *rule, int64_t now_ms, uint64_t *out, int capacity,
+                          unsigned *events) {
+    advance(rule, now_ms);
     int written = 0;
-    if (written < capacity) {
-        out[written++] = rule->held[first].handle;
-    }
-    unlink_held(rule, first, -1);
-    // A destination that was already known (held by a thread that judged it just before an
-    // earlier release of it) goes alone: the rest of its packets were released with it then.
-    if (policy_add_known(rule, &destination)) {
+    while (rule->head >= 0 && credit_left(rule)) {
+        const policy_held &first = rule->held[rule->head];
+        policy_flow flow{first.destination, first.protocol, first.source_port, first.port};
+        // As a new destination passed on credit: it joins the working set when it answers.
+        spend_credit(rule);
+        await_answer(rule, flow, POLICY_ANSWER_CREDIT);
+        remember_credited(rule, flow.destination);
+        int before = written;
         int32_t previous = -1;
         for (int32_t index = rule->head; index >= 0;) {
             int32_t next = rule->held[index].next;
-            if (policy_same_address(rule->held[index].destination, destination)) {
+            if (policy_same_address(rule->held[index].destination, flow.destination)) {
                 if (written < capacity) {
                     out[written++] = rule->held[index].handle;
                 }
@@ -221,12 +309,9 @@ int policy_release(policy *rule, int64_t now_ms, uint64_t *out, int capacity, un
             }
             index = next;
         }
+        rule->counters.credit_released += static_cast<uint64_t>(written - before);
     }
-    if (rule->alarm && rule->counters.queued <= rule->settings.low_watermark) {
-        rule->alarm = false;
-        rule->dropping = false;
-        *events |= POLICY_ALARM_LOWERED;
-    }
+    note_alarm_lowered(rule, events);
     return written;
 }
 
@@ -237,6 +322,10 @@ bool policy_add_known(policy *rule, const policy_address *destination) {
     rule->working_set[rule->oldest] = *destination;
     rule->oldest = (rule->oldest + 1) % rule->settings.working_set_size;
     return true;
+}
+
+bool policy_credit_open(const policy *rule) {
+    return credit_left(rule) && rule->counters.queued == 0;
 }
 
 bool policy_known(const policy *rule, const policy_address *destination) {
@@ -262,7 +351,7 @@ bool policy_answered(policy *rule, int64_t now_ms, const policy_flow *flow, unsi
         return false;
     }
     rule->credit =
-        std::min(rule->credit + entry->reward, static_cast<int32_t>(rule->settings.credit_max));
+        std::min(rule->credit + entry->reward, static_cast<int32_t>(rule->settings.credit_start));
     entry->reward = 0;
     --rule->awaited_count;
     // A destination that answered is as good as one the queue released: it joins the working
@@ -270,13 +359,7 @@ bool policy_answered(policy *rule, int64_t now_ms, const policy_flow *flow, unsi
     // One that never answers never joins, so a scan cannot push the host's own out.
     policy_add_known(rule, &flow->destination);
     ++rule->counters.answers;
-    // The episode ends once the host has its starting credit again, not at the first answer,
-    // so that a host held to a trickle is not announced again and again.
-    if (rule->credit_exhausted &&
-        rule->credit >= static_cast<int32_t>(rule->settings.credit_start)) {
-        rule->credit_exhausted = false;
-        *events |= POLICY_CREDIT_RESTORED;
-    }
+    note_credit_restored(rule, events);
     return true;
 }
 
@@ -285,5 +368,9 @@ void policy_unanswered(policy *rule, const policy_flow *flow) {
     if (entry != nullptr) {
         entry->reward = 0;
         --rule->awaited_count;
+        // It passes for nothing no more: what never answers is no destination of the host's.
+        if (policy_address *credited = find_credited(rule, flow->destination)) {
+            *credited = policy_address{};
+        }
     }
 }

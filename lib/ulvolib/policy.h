@@ -39,22 +39,32 @@ struct policy_settings {
     uint32_t high_watermark;    // delay_queue_high_watermark: raises the alarm
     uint32_t low_watermark;     // delay_queue_low_watermark: lowers it
     int64_t delay_ms;           // delay_queue_delay_seconds, in ms
-    // Answer credit (new_host_credit, credit_ceiling): off at 0. The host starts with
-    // credit_start; a new destination passes at once while there is credit, for one; an answer
-    // from a destination passed on credit brings back POLICY_ANSWER_CREDIT, from one the queue
-    // released, 1; credit above credit_start falls back by one at each release, below it comes
-    // back by one every POLICY_CREDIT_RETURN releases. While anything waits in the queue no
-    // credit is spent: new destinations wait their turn as by the rule alone.
+    // Answer credit (new_host_credit, credit_ceiling): off at 0. A new destination passes at
+    // once on credit while the host has both a balance and an allowance, and costs one of
+    // each. The balance (credit_start at most) gets its one back when the destination answers,
+    // and otherwise one every POLICY_CREDIT_RETURN releases: so connections that are never
+    // answered pass on credit at a tenth of the rule's pace. The allowance (credit_max at most)
+    // is spent whether the destination answers or not and comes back one every
+    // POLICY_ALLOWANCE_RETURN releases: so even where everything answers (a dense network, a
+    // worm's own hosts answering for it) credit adds at most half the rule's pace, and a burst
+    // of credit_max. Credit counts destinations, not connections: a destination passed on
+    // credit (POLICY_CREDITED of them, the latest) passes again at once for nothing, awaiting its
+    // answer or after it, until it is found not to answer. Nothing is earned beyond what was
+    // spent: a released connection that answers brings nothing. While the queue holds anything,
+    // credit goes to its oldest destination as soon as it is back, so that a burst never waits
+    // behind its own queue.
     uint32_t credit_start = 0;
-    uint32_t credit_max = 0;  // 0: credit_start, nothing banked
+    uint32_t credit_max = 0;  // 0: credit_start
 };
 
-// What an answer from a destination passed on credit brings back: one for itself, one more, so
-// that a host whose new destinations mostly answer keeps its credit, and one whose destinations
-// mostly do not (a scan) runs out.
-inline constexpr int32_t POLICY_ANSWER_CREDIT = 2;
-// Below the start, credit comes back by one every this many releases without any answer.
+// An answer from a destination passed on credit gives back what it cost, and nothing more.
+inline constexpr int32_t POLICY_ANSWER_CREDIT = 1;
+// Below the start, the balance comes back by one every this many releases without an answer.
 inline constexpr int32_t POLICY_CREDIT_RETURN = 10;
+// The allowance comes back by one every this many releases.
+inline constexpr int32_t POLICY_ALLOWANCE_RETURN = 2;
+// Destinations passed on credit that pass again for nothing: the latest this many.
+inline constexpr int POLICY_CREDITED = 128;
 // At most this many passed connections wait for their answer at once; the oldest is forgotten
 // (it earns nothing) when another comes.
 inline constexpr int POLICY_AWAITED = 1024;
@@ -69,8 +79,9 @@ struct policy_counters {
     uint64_t alarms;    // times the alarm was raised
     uint32_t queued;    // on the queue now
     uint32_t max_queued;
-    uint64_t credit_passed;  // new destinations passed at once on credit
-    uint64_t answers;        // answers that brought credit back
+    uint64_t credit_passed;    // new destinations passed at once on credit
+    uint64_t answers;          // answers that brought credit back
+    uint64_t credit_released;  // held packets released early on credit (also in released)
 };
 
 enum policy_verdict : int { POLICY_PASS = 0, POLICY_HOLD = 1, POLICY_DROP = 2 };
@@ -112,12 +123,16 @@ struct policy {
     int64_t now_ms;
     int64_t next_release_ms;
     policy_counters counters;
-    int32_t credit;           // the host's balance (answer credit on)
-    bool credit_exhausted;    // a hold for want of credit has been announced
-    int32_t credit_ticks;     // releases since credit last came back on its own
-    policy_awaited *awaited;  // POLICY_AWAITED entries (answer credit on)
-    int32_t awaited_next;     // the entry the next one takes when none is free
-    int32_t awaited_count;    // entries still awaited
+    int32_t credit;            // the host's balance (answer credit on)
+    int32_t allowance;         // new destinations that may still pass on credit before it refills
+    bool credit_exhausted;     // a hold for want of credit has been announced
+    int32_t credit_ticks;      // releases since credit last came back on its own
+    int32_t allowance_ticks;   // releases since the allowance last came back
+    policy_awaited *awaited;   // POLICY_AWAITED entries (answer credit on)
+    int32_t awaited_next;      // the entry the next one takes when none is free
+    int32_t awaited_count;     // entries still awaited
+    policy_address *credited;  // POLICY_CREDITED entries, a ring (answer credit on)
+    int32_t credited_next;     // the entry the next one takes
 };
 
 // Sets the rule up at the given time, its working set filled with IPv4 0.0.0.0 as the daemon's
@@ -138,14 +153,21 @@ policy_verdict policy_packet_flow(policy *rule, int64_t now_ms, const policy_flo
                                   uint32_t owner, uint64_t handle, unsigned *events);
 
 // The flow's destination answered (a SYN-ACK, a datagram back): a connection that the rule
-// passed as new brings credit back; any other answer changes nothing. True when it was one.
+// passed on credit gives its credit back; any other answer changes nothing. True when it was
+// one: the caller then lets policy_credit_release spend what came back on the queue.
 bool policy_answered(policy *rule, int64_t now_ms, const policy_flow *flow, unsigned *events);
+// Spends credit on the queue: while the host has credit, its oldest held destination is passed
+// (with every packet held for it, queue order) as if new, awaited for its answer. The handles
+// go to out as in policy_release; returns how many.
+int policy_credit_release(policy *rule, int64_t now_ms, uint64_t *out, int capacity,
+                          unsigned *events);
 // The flow ended without an answer: it brings nothing back and is no longer awaited.
 void policy_unanswered(policy *rule, const policy_flow *flow);
 
 // One release at the time: the oldest held packet's destination joins the working set and the
 // handles of it and of every other packet held for that destination (queue order) are written
-// to out (room for queue_size always suffices); returns how many. The next release is due one
+// to out (room for queue_size always suffices); then, with answer credit, what credit came back
+// is spent on the queue (policy_credit_release). Returns how many. The next release is due one
 // delay after the one that was due.
 int policy_release(policy *rule, int64_t now_ms, uint64_t *out, int capacity, unsigned *events);
 
@@ -153,6 +175,10 @@ int policy_release(policy *rule, int64_t now_ms, uint64_t *out, int capacity, un
 inline int64_t policy_next_release(const policy *rule) {
     return rule->next_release_ms;
 }
+
+// True when a new destination would pass now on credit (what a program on the host can tell
+// from the published balance and queue).
+bool policy_credit_open(const policy *rule);
 
 // True when the destination is in the working set.
 bool policy_known(const policy *rule, const policy_address *destination);

@@ -219,8 +219,9 @@ TEST(Policy, RefusesEmptySettings) {
 namespace {
 
 // Answer credit, step by step: 'p' a packet (its verdict), 'a' the answer of an earlier packet's
-// flow (true when it brought credit back), 'u' the end of a flow without an answer, 'r' a release
-// (how many packets it let go). After each step, the balance.
+// flow (true when it gave credit back), 'u' the end of a flow without an answer, 'r' a release
+// (how many packets it let go), 'c' what came back spent on the queue, as the callers do after
+// an answer (how many packets it let go). After each step, the balance.
 struct credit_step {
     char kind;
     int host;         // 192.0.2.<host>, port 1000 + host from source port 40000 + host
@@ -252,29 +253,31 @@ TEST(PolicyCredit, Sequences) {
           {'p', 4, H, 0, POLICY_CREDIT_EXHAUSTED},
           {'p', 5, H, 0},  // the episode is announced once
           {'r', 0, 1, 0}}},
-        {"an answer brings two back, up to the ceiling; an unknown flow's answer nothing",
+        {"an answer gives back what its connection cost, once, never beyond the start; an "
+         "unknown flow's answer nothing",
          credit3,
          {{'p', 1, P, 2},
-          {'a', 1, 1, 4},
-          {'a', 1, 0, 4},  // once only
-          {'a', 9, 0, 4},
-          {'p', 2, P, 3},
-          {'p', 3, P, 2},
-          {'a', 2, 1, 4},
-          {'a', 3, 1, 5}}},  // the ceiling
+          {'a', 1, 1, 3},
+          {'a', 1, 0, 3},  // once only
+          {'a', 9, 0, 3},
+          {'p', 2, P, 2},
+          {'p', 3, P, 1},
+          {'a', 2, 1, 2},
+          {'a', 3, 1, 3}}},
         {"an answered host joins the working set: the next connection costs nothing",
          credit3,
-         {{'p', 1, P, 2}, {'a', 1, 1, 4}, {'p', 1, P, 4}, {'p', 2, P, 3}}},
-        {"a flow that ends unanswered is no longer awaited",
-         credit3,
-         {{'p', 1, P, 2}, {'u', 1, 0, 2}, {'a', 1, 0, 2}}},
-        {"credit above the start falls back one a release, below it comes back one in ten",
+         {{'p', 1, P, 2}, {'a', 1, 1, 3}, {'p', 1, P, 3}, {'p', 2, P, 2}}},
+        {"a destination passed on credit passes again for nothing until it ends unanswered",
          credit3,
          {{'p', 1, P, 2},
-          {'a', 1, 1, 4},
-          {'r', 0, 0, 3},
-          {'r', 0, 0, 3},
-          {'p', 2, P, 2},
+          {'p', 1, P, 2},  // its answer still awaited
+          {'u', 1, 0, 2},
+          {'a', 1, 0, 2},  // no longer awaited
+          {'p', 1, P, 1},  // and no longer passed for nothing
+          {'a', 1, 1, 2}}},
+        {"below the start, the balance comes back one every ten releases",
+         credit3,
+         {{'p', 1, P, 2},
           {'r', 0, 0, 2},
           {'r', 0, 0, 2},
           {'r', 0, 0, 2},
@@ -285,26 +288,43 @@ TEST(PolicyCredit, Sequences) {
           {'r', 0, 0, 2},
           {'r', 0, 0, 2},
           {'r', 0, 0, 3}}},
-        {"out of credit, a released host that answers brings one back; the episode ends at the "
-         "start again",
+        {"the allowance bounds what passes on credit even when everything answers",
+         {5, 4, 4, 0, 1000, 3, 3},
+         {{'p', 1, P, 2},
+          {'a', 1, 1, 3},
+          {'p', 2, P, 2},
+          {'a', 2, 1, 3},
+          {'p', 3, P, 2},
+          {'a', 3, 1, 3},
+          {'p', 4, H, 3, POLICY_CREDIT_EXHAUSTED},  // the whole balance, no allowance
+          {'r', 0, 1, 3},
+          {'r', 0, 0, 3, POLICY_CREDIT_RESTORED},  // one back every two releases
+          {'p', 5, P, 2}}},
+        {"a released connection that answers brings nothing",
          {5, 4, 4, 0, 1000, 1, 2},
+         {{'p', 1, P, 0}, {'p', 2, H, 0, POLICY_CREDIT_EXHAUSTED}, {'r', 0, 1, 0}, {'a', 2, 0, 0}}},
+        {"credit that comes back goes to the oldest held destination at once, in queue order",
+         {5, 4, 4, 0, 1000, 1, 4},
          {{'p', 1, P, 0},
           {'p', 2, H, 0, POLICY_CREDIT_EXHAUSTED},
-          {'r', 0, 1, 0},
-          {'a', 2, 1, 1, POLICY_CREDIT_RESTORED},
-          {'p', 3, P, 0},
+          {'p', 3, H, 0},
+          {'a', 1, 1, 1, POLICY_CREDIT_RESTORED},
+          {'c', 0, 1, 0},  // host 2, on credit
+          {'a', 2, 1, 1},  // awaited like any connection passed on credit
+          {'c', 0, 1, 0},  // host 3
+          {'c', 0, 0, 0},
           {'p', 4, H, 0, POLICY_CREDIT_EXHAUSTED}}},
-        {"while anything waits in the queue, credit waits: new hosts take their turn",
-         {5, 4, 2, 0, 1000, 1, 2},
-         {{'p', 1, P, 0},
-          {'p', 2, H, 0, POLICY_CREDIT_EXHAUSTED},
-          {'p', 3, H, 0, POLICY_ALARM_RAISED},
-          {'r', 0, 1, 0},
-          {'a', 2, 1, 1, POLICY_CREDIT_RESTORED},
-          {'p', 4, H, 1},  // credit left, but host 3 still waits
-          {'r', 0, 1, 1},
-          {'r', 0, 1, 1, POLICY_ALARM_LOWERED},
-          {'p', 5, P, 0}}},
+        {"the episode ends when the balance is whole again, not at the first answer",
+         credit3,
+         {{'p', 1, P, 2},
+          {'p', 2, P, 1},
+          {'p', 3, P, 0},
+          {'p', 4, H, 0, POLICY_CREDIT_EXHAUSTED},
+          {'a', 1, 1, 1},
+          {'c', 0, 1, 0},
+          {'a', 2, 1, 1},
+          {'a', 3, 1, 2},
+          {'a', 4, 1, 3, POLICY_CREDIT_RESTORED}}},
         {"a full queue still drops, and the alarm still rises",
          {5, 2, 2, 0, 1000, 1, 2},
          {{'p', 1, P, 0},
@@ -329,6 +349,9 @@ TEST(PolicyCredit, Sequences) {
                 got = policy_answered(&rule, now, &flow, &events) ? 1 : 0;
             } else if (s.kind == 'u') {
                 policy_unanswered(&rule, &flow);
+            } else if (s.kind == 'c') {
+                uint64_t out[4];
+                got = policy_credit_release(&rule, now, out, 4, &events);
             } else {
                 uint64_t out[4];
                 got = policy_release(&rule, now, out, 4, &events);
