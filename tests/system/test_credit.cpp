@@ -144,6 +144,73 @@ TEST_F(Credit, OnlyTheHostsOwnAnsweredConnectionsBringCreditBack) {
     EXPECT_EQ(count(log, "answer credit is spent"), 1) << log;
 }
 
+// A burst larger than the balance: the first three pass on credit, and each answer pays at once
+// for the next held one (queue order), well before the first release; beyond the allowance of
+// five, the rest wait for releases as by the rule.
+TEST_F(Credit, ABurstPassesAsItsAnswersComeBack) {
+    std::string status = start_daemon();
+    ASSERT_EQ(status.find("failed to start"), std::string::npos) << status;
+    std::vector<std::string> hosts;
+    for (int i = 1; i <= 6; ++i) {
+        hosts.push_back("127.0.4." + std::to_string(i));
+    }
+    std::vector<double> done = connect_all(hosts);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_GE(done[i], 0) << hosts[i];
+        EXPECT_LT(done[i], 400) << hosts[i] << ": on credit, its own or an answer's";
+    }
+    EXPECT_GT(done[5], 400) << "beyond the allowance: a release";
+    auto counters = status_counters();
+    // The sixth waited for a release; the fourth and fifth waited for an answer, unless one came
+    // before their own packet did.
+    EXPECT_GE(counters["packets placed on queue"], 1);
+    EXPECT_LE(counters["packets placed on queue"], 3);
+    EXPECT_EQ(counters["currently queued packets"], 0);
+}
+
+// Worms that know the credit, against the real kernel's answers: probes to silent addresses
+// interleaved with answered TCP connections to a pool of hosts, or with datagrams to a server
+// that replies, get no further than the same probes alone. Each run: 20 probes a second for
+// 5 s to new addresses that receive and never reply; what reached them is counted before the
+// daemon's stop lets the held ones go.
+TEST_F(Credit, InterleavedAnswersGetAScanNoFurtherThanItsProbesAlone) {
+    enum loop_kind { PROBES_ALONE, TCP_POOL, UDP_REPLIES };
+    const char *names[] = {"probes alone", "with a TCP pool", "with UDP replies"};
+    size_t delivered[3] = {};
+    for (int kind : {PROBES_ALONE, TCP_POOL, UDP_REPLIES}) {
+        std::string status = start_daemon();
+        ASSERT_EQ(status.find("failed to start"), std::string::npos) << status;
+        UdpReceiver silent(9);
+        ASSERT_TRUE(silent.valid());
+        auto start = std::chrono::steady_clock::now();
+        for (int round = 0; round < 100; ++round) {
+            if (kind == TCP_POOL) {
+                // Seven hosts that answer, more than the working set holds.
+                Fd helper = connect_nonblocking("127.0.3." + std::to_string(1 + round % 7),
+                                                SERVICE_PORT);
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            } else if (kind == UDP_REPLIES) {
+                send_udp(ECHO_HOST, ECHO_PORT, 8);
+            }
+            send_udp("127.0.2." + std::to_string(1 + round), 9, 8);
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(50 * (round + 1)));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        delivered[kind] = silent.total();
+        signal_daemon(SIGTERM);
+        wait_exit(pid_, 10000);
+        pid_ = 0;
+    }
+    for (int kind : {PROBES_ALONE, TCP_POOL, UDP_REPLIES}) {
+        // The balance of 3, then about a release a second.
+        EXPECT_GE(delivered[kind], 5u) << names[kind];
+        EXPECT_LE(delivered[kind], 12u) << names[kind];
+        EXPECT_LE(delivered[kind], delivered[PROBES_ALONE] + 2) << names[kind];
+    }
+    std::string log = read_file(EVENT_LOG);
+    EXPECT_EQ(count(log, "[ALERT_VLA_DETECTED]"), 3) << "each run raised the alarm\n" << log;
+}
+
 // Without the kernel's connection-tracking events the credit would never come back: the start
 // is refused with the reason, and nothing is left behind.
 TEST_F(Credit, RefusedWithoutConnectionTrackingEvents) {
