@@ -23,16 +23,11 @@ pthread_t answers_thread;
 std::atomic<uint64_t> events_lost{0};
 
 void on_event(const ct_event &event) {
-    if (event.protocol != 6 && event.protocol != 17) {
+    answer_kind kind = classify_answer(event);
+    if (kind == ANSWER_IGNORED || kind == ANSWER_NOT_YET) {
         return;
     }
-    // TCP is answered when its handshake completed (a reset is a reply too, but no answer);
-    // UDP when anything came back. An update without that says nothing yet; only an end without
-    // it is a connection that was never answered.
-    bool answered = event.protocol == 6 ? event.assured : event.replied;
-    if (!answered && !event.destroyed) {
-        return;
-    }
+    bool answered = kind == ANSWER_YES;
     policy_flow flow{policy_make_address(event.destination, event.ip_version == 2 ? 16 : 4),
                      event.protocol, event.source_port, event.port};
     unsigned events = 0;
@@ -98,6 +93,17 @@ int conntrack_events_setting() {
 }
 
 }  // namespace
+
+answer_kind classify_answer(const ct_event &event) {
+    if (event.protocol != 6 && event.protocol != 17) {
+        return ANSWER_IGNORED;
+    }
+    bool answered = event.protocol == 6 ? event.assured : event.replied;
+    if (answered) {
+        return ANSWER_YES;
+    }
+    return event.destroyed ? ANSWER_NEVER : ANSWER_NOT_YET;
+}
 
 int answers_open(const ulvo_optional_config *credit) {
     if (credit->new_host_credit == 0) {

@@ -5,6 +5,20 @@
 #include <cstdint>
 
 #include "config.h"
+#include "ct_events.h"
+
+// What a connection-tracking event says of the host's connection, for answer credit.
+enum answer_kind {
+    ANSWER_IGNORED,  // a protocol credit does not follow
+    ANSWER_NOT_YET,  // nothing yet: an update without an answer
+    ANSWER_YES,      // answered
+    ANSWER_NEVER,    // ended without an answer
+};
+// TCP is answered once its handshake has completed (ASSURED: the SYN-ACK and the host's ACK
+// seen; a reset, or a SYN-ACK the host never acknowledged, is no answer); UDP once anything came
+// back (SEEN_REPLY). An end without that is a connection never answered. Other protocols
+// (UDP-Lite, SCTP, ICMP) are not followed.
+answer_kind classify_answer(const ct_event &event);
 
 // Opens the event socket when the configuration turns answer credit on; nothing when it is off:
 // 0, or 1 reported to the start-status file (the start fails: the credit would never come back).
