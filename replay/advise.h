@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+#include "attack.h"
 #include "report.h"
 
 // The scan that is injected: probes to random addresses of 198.18.0.0/15 (a range set aside for

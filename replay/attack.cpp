@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <cstring>
 #include <cmath>
 #include <functional>
 #include <queue>
@@ -261,6 +262,69 @@ int attack_run(const attack_params &params, const policy_settings &settings,
     out->minutes = params.seconds / 60.0;
     policy_free(&sim.rule);
     return 0;
+}
+
+replay_capture attack_capture(const attack_params &params, int working_set) {
+    replay_capture capture;
+    if (params.strategy != ATTACK_NAIVE && params.strategy != ATTACK_INTERLEAVE &&
+        params.strategy != ATTACK_FARM) {
+        return capture;
+    }
+    std::mt19937 random(params.seed);
+    std::uniform_real_distribution<double> chance(0.0, 1.0);
+    int pool = params.pool > 0 ? params.pool : working_set + 2;
+    uint32_t farm = 0;
+    uint16_t port = 1024;
+    auto add = [&](double time, const unsigned char *destination, bool answered, uint16_t to) {
+        replay_flow f{};
+        f.time = time;
+        f.family = 4;
+        memcpy(f.destination, destination, 4);
+        const unsigned char source[4] = {192, 0, 2, 1};
+        memcpy(f.source, source, 4);
+        f.protocol = static_cast<uint8_t>(params.protocol);
+        f.source_port = port++;
+        f.port = to;
+        f.answered = answered;
+        f.answer_time = answered ? time + params.rtt : 0.0;
+        f.packets = 1;
+        capture.packets.push_back({time, static_cast<uint32_t>(capture.flows.size())});
+        capture.flows.push_back(f);
+    };
+    auto probes = static_cast<uint64_t>(params.rate * params.seconds);
+    for (uint64_t i = 0; i < probes; ++i) {
+        double t = static_cast<double>(i) / params.rate;
+        for (int k = 0; params.strategy != ATTACK_NAIVE && k < params.interleave; ++k) {
+            unsigned char helper[4] = {203, 0, 113, static_cast<unsigned char>(1 + i % pool)};
+            if (params.strategy == ATTACK_FARM) {
+                ++farm;
+                helper[0] = 100;
+                helper[1] = static_cast<unsigned char>(64 + ((farm >> 16) & 0x3f));
+                helper[2] = static_cast<unsigned char>(farm >> 8);
+                helper[3] = static_cast<unsigned char>(farm);
+            }
+            add(t, helper, true, 443);
+        }
+        uint32_t host = random() & 0x1ffff;
+        const unsigned char target[4] = {198, static_cast<unsigned char>(18 + (host >> 16)),
+                                         static_cast<unsigned char>(host >> 8),
+                                         static_cast<unsigned char>(host)};
+        add(t + 0.001, target, chance(random) < params.answered, 445);
+    }
+    capture.duration = params.seconds;
+    return capture;
+}
+
+uint32_t attack_silent_passed(const replay_capture &capture, const replay_run &run, double seconds) {
+    uint32_t passed = 0;
+    for (size_t i = 0; i < capture.flows.size() && i < run.flows.size(); ++i) {
+        const replay_flow &f = capture.flows[i];
+        const replay_outcome &o = run.flows[i];
+        if (f.port == 445 && !f.answered && !o.dropped && f.time + o.delay < seconds) {
+            ++passed;
+        }
+    }
+    return passed;
 }
 
 double attack_per_minute(const attack_params &params, const attack_result &result) {

@@ -61,6 +61,14 @@ attack_strategy attack_parse(const char *name);
 int attack_run(const attack_params &params, const policy_settings &settings,
                const replay_capture *capture, attack_result *out);
 
+// An attack that needs no feedback (naive, interleave, farm) as a capture of the host's flows,
+// for a live run in the replay's lab: probes to port 445 of random addresses (the share that
+// answer marked answered), the worm's helpers to port 443, all answered, each answer one round
+// trip later. Empty for the strategies that watch the status block.
+replay_capture attack_capture(const attack_params &params, int working_set);
+// Probes to targets that never answer (port 445, unanswered) passed within the attack's time.
+uint32_t attack_silent_passed(const replay_capture &capture, const replay_run &run, double seconds);
+
 // Scan probes to targets that do not answer a minute (all scan probes when every target
 // answers).
 double attack_per_minute(const attack_params &params, const attack_result &result);

@@ -393,10 +393,48 @@ void print_comparison(const replay_capture &capture, const replay_run &live,
     }
 }
 
+// --attack STRATEGY --live: the strategy for 15 s (10 probes a second, one helper each, 5 % of
+// the targets answering) through the lab's daemon as configured, beside virtual time with the
+// lab daemon's release phase: the silent targets it reached in each.
+int run_attack_live(const options &o, const replay_settings_text &settings) {
+    attack_params params;
+    params.strategy = attack_parse(o.attack);
+    params.rate = 10.0;
+    params.seconds = 15.0;
+    replay_capture capture = attack_capture(params, settings.working_set);
+    if (capture.flows.empty()) {
+        fprintf(stderr,
+                "kel-ulvo-replay: --live runs naive, interleave or farm: the others watch the "
+                "status block\n");
+        return 2;
+    }
+    printf("attack live: %s, %.0f probes a second for %.0f s, %.0f %% of the targets answering; "
+           "%s\n",
+           o.attack, params.rate, params.seconds, params.answered * 100,
+           settings.credit > 0 ? "answer credit" : "the rule alone");
+    replay_run live;
+    std::string live_status;
+    if (run_live(&capture, settings, &live, &live_status) != 0) {
+        return 1;
+    }
+    double phase = live_release_phase(live, capture, settings.delay);
+    replay_run core;
+    replay_simulate(capture, replay_policy_settings(settings), &core, phase < 0 ? -1.0 : phase);
+    uint32_t in_lab = attack_silent_passed(capture, live, params.seconds);
+    uint32_t in_core = attack_silent_passed(capture, core, params.seconds);
+    printf("silent targets reached in %.0f s: live %u, virtual time %u\n", params.seconds, in_lab,
+           in_core);
+    printf("\nthe lab daemon's status at the end (ulvostatus -status):\n%s", live_status.c_str());
+    return 0;
+}
+
 // --attack: the suite against the rule and credit at 5, 10 and 20, and as configured when it
 // is on at another setting.
 int run_attack(const options &o, const replay_settings_text &settings,
                const replay_capture *capture) {
+    if (o.live) {
+        return run_attack_live(o, settings);
+    }
     std::vector<replay_settings_text> policies;
     replay_settings_text s = settings;
     s.credit = s.ceiling = 0;

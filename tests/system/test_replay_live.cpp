@@ -95,6 +95,45 @@ TEST(ReplayLive, AgreesWithTheCoreClassByClass) {
         << "no process of the lab is left";
 }
 
+// The interleaving worm through the lab's daemon, by the rule and with credit: the silent
+// targets it reaches agree with virtual time within 20 % (or two probes), and credit adds no
+// more than its balance and allowance allow.
+TEST(ReplayLive, AnInterleavingWormAgreesWithVirtualTime) {
+    install_build_tree();
+    std::string scratch = private_dir() + "/tmp";
+    ASSERT_EQ(run("mkdir -p " + scratch), 0);
+    std::map<std::string, std::pair<int, int>> reached;
+    for (const char *policy : {"rule", "credit"}) {
+        int status = -1;
+        std::string credit = std::string(policy) == "credit"
+                                 ? " --set new_host_credit=10 --set credit_ceiling=20"
+                                 : " --policy rule";
+        std::string out = run_output(
+            "TMPDIR=" + scratch + " /opt/kel/kel-ulvo/bin/kel-ulvo-replay --attack interleave "
+                                  "--live" +
+                credit +
+                " --set delay_queue_size=10 --set delay_queue_high_watermark=8 "
+                "--set delay_queue_low_watermark=4 2>&1",
+            &status);
+        ASSERT_EQ(status, 0) << out;
+        size_t at = out.find("silent targets reached in 15 s: live ");
+        ASSERT_NE(at, std::string::npos) << out;
+        int live = -1, core = -1;
+        ASSERT_EQ(sscanf(out.c_str() + at, "silent targets reached in 15 s: live %d, virtual time %d",
+                         &live, &core),
+                  2)
+            << out;
+        EXPECT_LE(std::abs(live - core), std::max(2, core / 5)) << policy << "\n" << out;
+        reached[policy] = {live, core};
+    }
+    // 15 releases in 15 s, some of them the worm's helpers by the rule; with credit the helpers
+    // pass on it and every release is a probe, and credit adds its balance of 10 and no more.
+    EXPECT_GE(reached["rule"].second, 5);
+    EXPECT_LE(reached["rule"].second, 16);
+    EXPECT_LE(reached["credit"].second, 15 + 10 + 2);
+    EXPECT_EQ(run_output("ls -A " + scratch), "") << "the lab's directory is removed";
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
