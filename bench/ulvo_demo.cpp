@@ -376,7 +376,7 @@ int main(int argc, char **argv) {
         int count = 0, delayed = 0, pending = 0;
         double worst = 0;
         std::vector<double> waits;
-    } before, during, pages;
+    } before, during, pages, pages_before;
     int burst_reached = 0;
     for (const Conn &c : conns) {
         double waited = (c.done >= 0 ? c.done : end) - c.started;
@@ -390,6 +390,10 @@ int main(int argc, char **argv) {
         k.pending += c.done < 0 ? 1 : 0;
         k.worst = std::max(k.worst, waited);
         k.waits.push_back(waited);
+        if (c.page && c.started < BURST_AT_S) {
+            ++pages_before.count;
+            pages_before.delayed += waited > 0.1 ? 1 : 0;
+        }
     }
     std::sort(pages.waits.begin(), pages.waits.end());
     double page_median = pages.waits.empty() ? 0 : pages.waits[pages.waits.size() / 2];
@@ -438,9 +442,11 @@ int main(int argc, char **argv) {
         if (facts != nullptr) {
             fprintf(facts,
                     "page_connections %d\npage_delayed %d\npage_median %.2f\npage_worst %.2f\n"
+                    "page_before_connections %d\npage_before_delayed %d\n"
                     "known_delayed_during %d\nknown_worst_during %.2f\nworm_attempted %d\n"
                     "worm_through %d\nworm_rate %.2f\nalarm_at %.1f\ndropped %" PRIu64 "\n",
-                    pages.count, pages.delayed, page_median, pages.worst, during.delayed,
+                    pages.count, pages.delayed, page_median, pages.worst, pages_before.count,
+                    pages_before.delayed, during.delayed,
                     during.worst, BURST_IPV4 + BURST_IPV6, burst_reached, burst_reached / window,
                     alarm_first, d.tt.dropped_crs);
             fclose(facts);

@@ -18,9 +18,9 @@ namespace {
 
 using namespace capture_writer;
 
-// The settings the package installs: the sample configuration's rule, credit 30, allowance 60.
+// The settings the package installs: the sample configuration's rule, credit 10, allowance 60.
 replay_settings_text recommended() {
-    return replay_settings_text{5, 1, 200, 160, 100, 30, 60};
+    return replay_settings_text{5, 1, 200, 160, 100, 10, 60};
 }
 replay_settings_text rule_alone() {
     replay_settings_text s = recommended();
