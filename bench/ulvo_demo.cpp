@@ -446,9 +446,8 @@ int main(int argc, char **argv) {
                     "known_delayed_during %d\nknown_worst_during %.2f\nworm_attempted %d\n"
                     "worm_through %d\nworm_rate %.2f\nalarm_at %.1f\ndropped %" PRIu64 "\n",
                     pages.count, pages.delayed, page_median, pages.worst, pages_before.count,
-                    pages_before.delayed, during.delayed,
-                    during.worst, BURST_IPV4 + BURST_IPV6, burst_reached, burst_reached / window,
-                    alarm_first, d.tt.dropped_crs);
+                    pages_before.delayed, during.delayed, during.worst, BURST_IPV4 + BURST_IPV6,
+                    burst_reached, burst_reached / window, alarm_first, d.tt.dropped_crs);
             fclose(facts);
         }
     }

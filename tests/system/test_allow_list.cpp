@@ -249,20 +249,26 @@ TEST_F(AllowList, TheGuardPutsRemovedRulesBack) {
                       "kel-ulvo-iptables: iptables: missing: the queue rules in "
                       "KEL_ULVO_QUEUE\n");
         }
+        // Bounds from the guard's own periods, generous for a busy machine: the check verb's
+        // request is seen within a second and the check itself may take up to the helper's
+        // limit, but a repair by the verb must still come well before the next periodic check
+        // could have made it; the periodic check comes within its period, plus its own time.
+        const double verb_bound = 1000 + 5000, period_bound = 10000 + 10000;
         std::string now = rules();
-        while (now != intact && ms_since(damaged) < 14000 * BUILD_SLOWDOWN) {
+        while (now != intact && ms_since(damaged) < period_bound * BUILD_SLOWDOWN + 2000) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             now = rules();
         }
         double repaired_ms = ms_since(damaged);
         EXPECT_EQ(now, intact) << c.damage << ": exactly the rules as loaded, nothing twice";
-        // The period, the helper's own time and the polling's.
-        EXPECT_LT(repaired_ms, (c.by_check_verb ? 2000 : 12000) * BUILD_SLOWDOWN) << c.damage;
+        EXPECT_LT(repaired_ms, (c.by_check_verb ? verb_bound : period_bound) * BUILD_SLOWDOWN)
+            << c.damage;
         printf("%s: repaired after %.0f ms\n", c.damage, repaired_ms);
         ++warnings;
         std::string log = read_file(EVENT_LOG);
+        // The warning follows the helper's whole check (both families) once it has ended.
         for (auto since = std::chrono::steady_clock::now();
-             count(log, RESTORED) < warnings && ms_since(since) < 2000;
+             count(log, RESTORED) < warnings && ms_since(since) < 10000;
              log = read_file(EVENT_LOG)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }

@@ -68,6 +68,15 @@ class Credit : public DaemonTest {
                 values[name] = value;
             }
         }
+        // Exactly these, by name: a misnamed one would otherwise read as 0 below.
+        std::vector<std::string> names;
+        for (const auto &[metric, ignored] : values) {
+            names.push_back(metric);
+        }
+        EXPECT_EQ(names,
+                  (std::vector<std::string>{
+                      "kel_ulvo_conntrack_events_lost_total", "kel_ulvo_credit_answers_total",
+                      "kel_ulvo_credit_balance", "kel_ulvo_credit_passed_total"}));
         return values;
     }
 
@@ -186,8 +195,8 @@ TEST_F(Credit, InterleavedAnswersGetAScanNoFurtherThanItsProbesAlone) {
         for (int round = 0; round < 100; ++round) {
             if (kind == TCP_POOL) {
                 // Seven hosts that answer, more than the working set holds.
-                Fd helper = connect_nonblocking("127.0.3." + std::to_string(1 + round % 7),
-                                                SERVICE_PORT);
+                Fd helper =
+                    connect_nonblocking("127.0.3." + std::to_string(1 + round % 7), SERVICE_PORT);
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             } else if (kind == UDP_REPLIES) {
                 send_udp(ECHO_HOST, ECHO_PORT, 8);

@@ -49,6 +49,16 @@ TEST_F(FastPath, TheKernelSetIsTheWorkingSetAndCountsStayTrue) {
     ASSERT_NE(started.find("end\n"), std::string::npos) << started;
     EXPECT_EQ(started.find("fast path is off"), std::string::npos) << started;
     EXPECT_EQ(fast_path_rules(), 4) << "one return before each protocol's queue rule";
+    // A guard check right after the start, while the working set still holds only its first
+    // fill (0.0.0.0, which no set can hold): nothing to mend, and the fast path stays on.
+    ASSERT_EQ(run(std::string(HELPER) + " check_rules >/dev/null 2>&1"), 0);
+    for (int i = 0; i < 40 && run("test -e /var/opt/kel/kel-ulvo/.check_rules") == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the check itself
+    EXPECT_EQ(set_members(&ks, "kel_ulvo_fast4"), address_set{});
+    EXPECT_EQ(read_file(EVENT_LOG).find("fast path"), std::string::npos) << read_file(EVENT_LOG);
+    EXPECT_EQ(fast_path_rules(), 4);
 
     std::vector<std::string> hosts;
     for (int i = 2; i <= 7; ++i) {

@@ -205,6 +205,54 @@ TEST_F(PacketPath, AStoppedDaemonFailsOpenAndCatchesUp) {
         << "the daemon judged what the queue held, and only that";
 }
 
+// The stop lets go of every packet: those the kernel queued while the daemon was stopped and
+// never read, and those sent while the stop runs (the jump goes first, then what is queued is
+// accepted, then the rules go).
+TEST_F(PacketPath, TheStopLetsEveryPacketGo) {
+    // Queued in the kernel, never read: the daemon stopped, then resumed and ended at once.
+    ASSERT_EQ(start_daemon().find("failed"), std::string::npos);
+    make_known({"127.0.0.91"});
+    ASSERT_EQ(signal_daemon(SIGSTOP), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    size_t before = udp.total();
+    const size_t queued = 2000;
+    for (size_t i = 0; i < queued; ++i) {
+        ASSERT_TRUE(send_udp("127.0.0.91", UDP_PORT, 5));
+    }
+    ASSERT_EQ(signal_daemon(SIGCONT), 0);
+    ASSERT_EQ(signal_daemon(SIGTERM), 0);
+    EXPECT_TRUE(WIFEXITED(wait_exit(pid_, 10000)));
+    pid_ = 0;
+    EXPECT_TRUE(udp.wait_total(before + queued, 5000))
+        << udp.total() - before << " of " << queued << " queued while the daemon was stopped";
+
+    // Sent during the stop: one datagram a millisecond to a known host (each a new flow that
+    // goes to the daemon), from before the signal until after the daemon has gone.
+    ASSERT_EQ(start_daemon().find("failed"), std::string::npos);
+    make_known({"127.0.0.92"});
+    pid_t daemon = pid_;
+    before = udp.total();
+    std::atomic<bool> stop{false};
+    std::atomic<size_t> sent{0};
+    std::thread sender([&] {
+        while (!stop) {
+            if (send_udp("127.0.0.92", UDP_PORT, 5)) {
+                ++sent;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_EQ(signal_daemon(SIGTERM), 0);
+    EXPECT_TRUE(WIFEXITED(wait_exit(daemon, 10000)));
+    pid_ = 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    stop = true;
+    sender.join();
+    EXPECT_TRUE(udp.wait_total(before + sent, 5000))
+        << udp.total() - before << " of " << sent << " sent while the daemon stopped";
+}
+
 // A queue that another program already holds fails the start: the start-status file says so
 // and ends, no rules stay loaded, and the daemon is gone at once.
 TEST_F(PacketPath, AQueueAlreadyBoundFailsTheStart) {

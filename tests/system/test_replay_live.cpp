@@ -108,19 +108,20 @@ TEST(ReplayLive, AnInterleavingWormAgreesWithVirtualTime) {
         std::string credit = std::string(policy) == "credit"
                                  ? " --set new_host_credit=10 --set credit_ceiling=20"
                                  : " --policy rule";
-        std::string out = run_output(
-            "TMPDIR=" + scratch + " /opt/kel/kel-ulvo/bin/kel-ulvo-replay --attack interleave "
-                                  "--live" +
-                credit +
-                " --set delay_queue_size=10 --set delay_queue_high_watermark=8 "
-                "--set delay_queue_low_watermark=4 2>&1",
-            &status);
+        std::string out =
+            run_output("TMPDIR=" + scratch +
+                           " /opt/kel/kel-ulvo/bin/kel-ulvo-replay --attack interleave "
+                           "--live" +
+                           credit +
+                           " --set delay_queue_size=10 --set delay_queue_high_watermark=8 "
+                           "--set delay_queue_low_watermark=4 2>&1",
+                       &status);
         ASSERT_EQ(status, 0) << out;
         size_t at = out.find("silent targets reached in 15 s: live ");
         ASSERT_NE(at, std::string::npos) << out;
         int live = -1, core = -1;
-        ASSERT_EQ(sscanf(out.c_str() + at, "silent targets reached in 15 s: live %d, virtual time %d",
-                         &live, &core),
+        ASSERT_EQ(sscanf(out.c_str() + at,
+                         "silent targets reached in 15 s: live %d, virtual time %d", &live, &core),
                   2)
             << out;
         EXPECT_LE(std::abs(live - core), std::max(2, core / 5)) << policy << "\n" << out;

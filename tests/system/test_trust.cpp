@@ -257,7 +257,8 @@ TEST_F(Trust, RulesAndStateThatOthersTouch) {
     ASSERT_FALSE(ends_failed(status)) << status;
     auto logged = [](const std::string &text) {
         auto since = std::chrono::steady_clock::now();
-        while (read_file(EVENT_LOG).find(text) == std::string::npos && ms_since(since) < 5000) {
+        // Within a check verb's wake-up and the check itself, generous on a busy machine.
+        while (read_file(EVENT_LOG).find(text) == std::string::npos && ms_since(since) < 15000) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         return read_file(EVENT_LOG).find(text) != std::string::npos;

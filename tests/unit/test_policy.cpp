@@ -177,6 +177,9 @@ TEST(Policy, CountersAndReleaseTimes) {
     EXPECT_EQ(c.queued, 1u);
     EXPECT_EQ(c.held, c.released + c.queued);
     EXPECT_EQ(c.packets, c.passed + c.held + c.dropped);
+    // Called exactly one delay late (due at 10000): the next is one delay on, not due at once.
+    EXPECT_EQ(policy_release(&rule, 11000, out, 5, &events), 1);
+    EXPECT_EQ(policy_next_release(&rule), 12000) << "one delay late, the next is one delay on";
     policy_free(&rule);
 }
 

@@ -109,4 +109,20 @@ TEST(Replay, AlarmAndClasses) {
     EXPECT_NEAR(classes[2].max, 12.0 - 0.59, 0.002) << "the last of the burst, released last";
 }
 
+// The nearest-rank percentile: the smallest value with at least p of them at or below it.
+TEST(Replay, PercentilesAreNearestRank) {
+    const std::vector<double> four = {1, 2, 3, 4};
+    const std::vector<double> five = {10, 20, 30, 40, 50};
+    const struct {
+        const std::vector<double> *values;
+        double p, expected;
+    } rows[] = {{&four, 0.5, 2},  {&four, 0.9, 4},  {&four, 0.26, 2}, {&four, 0.25, 1},
+                {&four, 0.0, 1},  {&four, 1.0, 4},  {&five, 0.5, 30}, {&five, 0.9, 50},
+                {&five, 0.2, 10}, {&five, 0.21, 20}};
+    for (const auto &r : rows) {
+        EXPECT_EQ(replay_percentile(*r.values, r.p), r.expected) << r.p;
+    }
+    EXPECT_EQ(replay_percentile({}, 0.5), 0.0);
+}
+
 }  // namespace
