@@ -277,17 +277,26 @@ TEST_F(DaemonTest, BurstRaisesTheAlarmDropsAndLowersItAgain) {
     for (const std::string &h : hosts) {
         fds.push_back(connect_nonblocking(h, SERVICE_PORT));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Waits for the alarm itself, not for a time: a release may come at any moment of the
+    // burst (its phase is the daemon's), so the queue's peak is what is certain.
     int vla = -1;
-    EXPECT_EQ(run_output(std::string(STATUS_TOOL) + " -ProprietaryInterface -vla_occurring", &vla),
-              "YES\n");
+    std::string occurring;
+    for (auto since = std::chrono::steady_clock::now(); ms_since(since) < 5000;) {
+        occurring =
+            run_output(std::string(STATUS_TOOL) + " -ProprietaryInterface -vla_occurring", &vla);
+        if (occurring == "YES\n") {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(occurring, "YES\n");
     EXPECT_EQ(vla, 1);
     auto c = status_counters();
     EXPECT_EQ(c["connection establishing packets"], c["packets passed without delay"] +
                                                         c["packets placed on queue"] +
                                                         c["packets dropped due to queue overflow"]);
-    EXPECT_GE(c["packets dropped due to queue overflow"], 2);
-    EXPECT_EQ(c["currently queued packets"], 10);
+    EXPECT_GE(c["packets dropped due to queue overflow"], 1);
+    EXPECT_GE(c["packets placed on queue"], 10) << "the queue of ten filled";
 
     // Drops are retried by TCP; every connection gets through in the end, one host a second.
     auto start = std::chrono::steady_clock::now();

@@ -172,11 +172,14 @@ TEST_F(FastPath, WithoutItsSetsTheDaemonRunsWithoutTheFastPath) {
               std::string::npos)
         << started;
     EXPECT_EQ(fast_path_rules(), 0);
-    EXPECT_GT(connect_ms("127.0.5.20"), 500) << "a new host is held";
-    EXPECT_LT(connect_ms("127.0.5.20"), 400) << "then known";
+    // A new host is held until a release (whenever in its delay it comes), then known: told by
+    // the daemon's counts, not by the wait.
+    EXPECT_GE(connect_ms("127.0.5.20"), 0);
+    EXPECT_GE(connect_ms("127.0.5.20"), 0);
     auto c = status_counters();
     EXPECT_EQ(c["connection establishing packets"], 2);
-    EXPECT_EQ(c["packets passed without delay"], 1);
+    EXPECT_EQ(c["packets placed on queue"], 1) << "the first was held";
+    EXPECT_EQ(c["packets passed without delay"], 1) << "the second passed";
     signal_daemon(SIGTERM);
     EXPECT_EQ(WEXITSTATUS(wait_exit(pid_, 10000)), 0);
     pid_ = 0;

@@ -520,7 +520,12 @@ TEST_F(Trust, HeldRulesLockHangsNeitherStartNorShutdown) {
 TEST_F(Trust, SignalToTheStartersGroupDoesNotReachTheDaemon) {
     run(std::string("rm -f ") + START_STATUS);
     run(std::string("setsid bash -c '") + DAEMON + " >/dev/null 2>&1; sleep 1; kill -TERM 0'");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Once its start has ended (on a busy machine, later than the starter's second).
+    for (auto since = std::chrono::steady_clock::now();
+         read_file(START_STATUS).find("\nend\n") == std::string::npos && ms_since(since) < 15000;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
     pid_ = block_pid();
     ASSERT_GT(pid_, 0) << read_file(START_STATUS);
     EXPECT_EQ(signal_daemon(0), 0) << "the daemon still runs";

@@ -6,7 +6,14 @@
 # at the end.
 #
 # usage: service_test.sh BUILD_DIR   (as root; exit 125 when it cannot run here)
+#        service_test.sh --tree BUILD_DIR   only builds the cached tree (a test of its own, so
+#                                           that its time is not the service test's)
 set -uo pipefail
+TREE_ONLY=0
+if [ "${1:-}" = --tree ]; then
+    TREE_ONLY=1
+    shift
+fi
 BUILD=$(readlink -f "${1:?usage: service_test.sh BUILD_DIR}")
 readonly BUILD
 readonly CACHE=${KEL_ULVO_TREE_CACHE:-$BUILD/systemd}
@@ -49,6 +56,12 @@ tree_tarball() {
     fi
     tar -C "$tmp" -cf "$tarball" . && rm -rf "$tmp" && echo "$tarball"
 }
+
+if ((TREE_ONLY)); then
+    tarball=$(tree_tarball) || skip "debootstrap could not build a Debian tree (see $CACHE/debootstrap.log)"
+    echo "tree: $tarball"
+    exit 0
+fi
 
 NSPAWN=
 ROOT=
