@@ -59,10 +59,30 @@ void unlink_held(policy *rule, int32_t index, int32_t previous) {
     ++rule->counters.released;
 }
 
-// Takes the oldest held destination off the queue with every packet held for it (queue order),
-// their handles written to out; the destination joins the working set unless it was known
-// already (held by a thread that judged it just before an earlier release of it: the rest of its
-// packets went with that release, and it goes alone). Returns how many were written.
+// Takes every packet held for the destination off the queue (queue order), their handles
+// written to out after the written ones; returns how many are written then.
+int take_held_for(policy *rule, const policy_address &destination, uint64_t *out, int capacity,
+                  int written) {
+    int32_t previous = -1;
+    for (int32_t index = rule->head; index >= 0;) {
+        int32_t next = rule->held[index].next;
+        if (policy_same_address(rule->held[index].destination, destination)) {
+            if (written < capacity) {
+                out[written++] = rule->held[index].handle;
+            }
+            unlink_held(rule, index, previous);
+        } else {
+            previous = index;
+        }
+        index = next;
+    }
+    return written;
+}
+
+// Takes the oldest held destination off the queue with every packet held for it; the
+// destination joins the working set unless it was known already (held by a thread that judged
+// it just before an earlier release of it: the rest of its packets went with that release, and
+// it goes alone). Returns how many were written.
 int release_head(policy *rule, uint64_t *out, int capacity, int written) {
     int32_t first = rule->head;
     policy_address destination = rule->held[first].destination;
@@ -71,19 +91,7 @@ int release_head(policy *rule, uint64_t *out, int capacity, int written) {
     }
     unlink_held(rule, first, -1);
     if (policy_add_known(rule, &destination)) {
-        int32_t previous = -1;
-        for (int32_t index = rule->head; index >= 0;) {
-            int32_t next = rule->held[index].next;
-            if (policy_same_address(rule->held[index].destination, destination)) {
-                if (written < capacity) {
-                    out[written++] = rule->held[index].handle;
-                }
-                unlink_held(rule, index, previous);
-            } else {
-                previous = index;
-            }
-            index = next;
-        }
+        written = take_held_for(rule, destination, out, capacity, written);
     }
     return written;
 }
@@ -296,19 +304,7 @@ int policy_credit_release(policy *rule, int64_t now_ms, uint64_t *out, int capac
         await_answer(rule, flow, POLICY_ANSWER_CREDIT);
         remember_credited(rule, flow.destination);
         int before = written;
-        int32_t previous = -1;
-        for (int32_t index = rule->head; index >= 0;) {
-            int32_t next = rule->held[index].next;
-            if (policy_same_address(rule->held[index].destination, flow.destination)) {
-                if (written < capacity) {
-                    out[written++] = rule->held[index].handle;
-                }
-                unlink_held(rule, index, previous);
-            } else {
-                previous = index;
-            }
-            index = next;
-        }
+        written = take_held_for(rule, flow.destination, out, capacity, written);
         rule->counters.credit_released += static_cast<uint64_t>(written - before);
     }
     note_alarm_lowered(rule, events);
