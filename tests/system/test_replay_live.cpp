@@ -51,7 +51,7 @@ TEST(ReplayLive, AgreesWithTheCoreClassByClass) {
     std::string scratch = private_dir() + "/tmp";
     ASSERT_EQ(run("mkdir -p " + scratch), 0);
     std::string out = run_output("TMPDIR=" + scratch +
-                                     " /opt/kel/kel-ulvo/bin/kel-ulvo-replay --live --csv " + csv +
+                                     " /opt/kel/kel-ulvo/bin/kel-ulvo-replay --live --policy rule --csv " + csv +
                                      " --set delay_queue_size=10 --set "
                                      "delay_queue_high_watermark=8 --set "
                                      "delay_queue_low_watermark=4 " +
