@@ -151,8 +151,8 @@ int print_advice(FILE *out, const replay_capture &capture, const replay_settings
             "\nadvice: the host's %zu flows with a scan injected %.0f s in: %.0f probes a second "
             "for %.0f s\nto random addresses, %.0f %% of them answered\n\n",
             normal, scan_start, scan.rate, scan.seconds, scan.answered * 100);
-    fprintf(out, "%-40s %12s %10s %12s %10s %11s %11s\n", "settings", "normal held",
-            "normal p90", "scan held", "alarm after", "worst 5 %", "worst all");
+    fprintf(out, "%-40s %12s %10s %12s %10s %11s %11s\n", "settings", "normal held", "normal p90",
+            "scan held", "alarm after", "worst 5 %", "worst all");
     for (const grid_row &r : rows) {
         char alarm[32] = "none";
         if (r.alarm_after >= 0) {
@@ -177,12 +177,12 @@ int print_advice(FILE *out, const replay_capture &capture, const replay_settings
                 "the scan\nand keeps every worm of the attack suite within its bounds\n");
         return 1;
     }
-    fprintf(out,
-            "\nrecommended (*: holds at most 1 %% of the normal flows and 95 %% of the scan, and no\n"
-            "worm of the attack suite gets more than %.1fx the rule's scan probes against targets\n"
-            "that rarely answer, %.1fx where all answer): %s\n",
-            RARE_BOUND, ALL_BOUND,
-            describe(best->settings).c_str());
+    fprintf(
+        out,
+        "\nrecommended (*: holds at most 1 %% of the normal flows and 95 %% of the scan, and no\n"
+        "worm of the attack suite gets more than %.1fx the rule's scan probes against targets\n"
+        "that rarely answer, %.1fx where all answer): %s\n",
+        RARE_BOUND, ALL_BOUND, describe(best->settings).c_str());
     if (best->settings.credit > 0) {
         fprintf(out, "  new_host_credit=%d\n  credit_ceiling=%d\n", best->settings.credit,
                 best->settings.ceiling);

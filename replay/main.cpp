@@ -408,10 +408,11 @@ int run_attack_live(const options &o, const replay_settings_text &settings) {
                 "status block\n");
         return 2;
     }
-    printf("attack live: %s, %.0f probes a second for %.0f s, %.0f %% of the targets answering; "
-           "%s\n",
-           o.attack, params.rate, params.seconds, params.answered * 100,
-           settings.credit > 0 ? "answer credit" : "the rule alone");
+    printf(
+        "attack live: %s, %.0f probes a second for %.0f s, %.0f %% of the targets answering; "
+        "%s\n",
+        o.attack, params.rate, params.seconds, params.answered * 100,
+        settings.credit > 0 ? "answer credit" : "the rule alone");
     replay_run live;
     std::string live_status;
     if (run_live(&capture, settings, &live, &live_status) != 0) {
