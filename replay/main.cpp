@@ -44,7 +44,7 @@ constexpr char USAGE[] =
     "  --csv FILE             one row per flow\n"
     "  --svg FILE             a plot of the held queue and of each flow's delay\n"
     "  --policy rule|credit   the rule alone, or with answer credit at its recommended\n"
-    "                         settings (new_host_credit=10); --set\n"
+    "                         settings (new_host_credit=10, credit_ceiling=60); --set\n"
     "                         overrides them (default: as configured)\n"
     "  --phase S              the first release S seconds after the capture's first packet\n"
     "                         (default: one delay)\n"
@@ -231,7 +231,7 @@ int parse_options(int argc, char **argv, options *o) {
             setenv("new_host_credit", credit ? "10" : "0", 1);
         }
         if (!given("credit_ceiling")) {
-            setenv("credit_ceiling", "0", 1);
+            setenv("credit_ceiling", credit ? "60" : "0", 1);
         }
     }
     if (o->captures.empty() && o->attack == nullptr) {
