@@ -83,8 +83,11 @@ trap 'exit 129' HUP
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# The package, from this build.
+# What a run that was killed outright left behind (its container died with it; the EXIT trap
+# did not run): one service test runs at a time in a build tree.
 mkdir -p "$CACHE"
+rm -rf "$CACHE"/run.* "$CACHE"/deb.*
+# The package, from this build.
 DEBS=$(mktemp -d "$CACHE/deb.XXXXXX")
 cpack --config "$BUILD/CPackConfig.cmake" -B "$DEBS" >"$DEBS.log" 2>&1 ||
     { cat "$DEBS.log" >&2; echo "cpack failed" >&2; exit 1; }
