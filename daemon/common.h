@@ -2,6 +2,8 @@
 // its files.
 #pragma once
 
+#include <semaphore.h>
+
 #include <cstdint>
 #include <ctime>
 
@@ -20,4 +22,12 @@ inline int64_t monotonic_ms() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits on the semaphore until wake_at (monotonic milliseconds): true when it was posted,
+// false at the time or when a signal cut the wait short.
+inline bool wait_posted_until(sem_t *semaphore, int64_t wake_at) {
+    timespec until{static_cast<time_t>(wake_at / 1000),
+                   static_cast<long>(wake_at % 1000) * 1000000};
+    return sem_clockwait(semaphore, CLOCK_MONOTONIC, &until) == 0;
 }

@@ -23,13 +23,6 @@ namespace {
 sem_t credit_wakeup;                    // posted when answer credit came back while packets wait
 std::atomic<bool> wakeup_ready{false};  // set once credit_wakeup exists
 
-// Waits until the time (monotonic ms) or a wake-up; true when woken.
-bool wait_until(int64_t wake_at) {
-    timespec until{static_cast<time_t>(wake_at / 1000),
-                   static_cast<long>(wake_at % 1000) * 1000000};
-    return sem_clockwait(&credit_wakeup, CLOCK_MONOTONIC, &until) == 0;
-}
-
 }  // namespace
 
 int dethrottle_setup() {
@@ -90,7 +83,7 @@ void *dethrottle_thread_start(void *arg) {
     int64_t next_release = monotonic_ms() + delay_ms;
     for (;;) {
         // One release a delay; in between, whatever credit comes back at once.
-        bool woken = wait_until(next_release);
+        bool woken = wait_posted_until(&credit_wakeup, next_release);
         int64_t now = monotonic_ms();
         bool due = now >= next_release;
         if (due) {

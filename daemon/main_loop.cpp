@@ -20,13 +20,6 @@ namespace {
 sem_t main_wakeup;                      // posted when there is work for the main thread
 std::atomic<bool> wakeup_ready{false};  // set once main_wakeup exists
 
-// Sleeps until wake_at (monotonic milliseconds) or until woken.
-void sleep_until(int64_t wake_at) {
-    timespec until{static_cast<time_t>(wake_at / 1000),
-                   static_cast<long>(wake_at % 1000) * 1000000};
-    sem_clockwait(&main_wakeup, CLOCK_MONOTONIC, &until);
-}
-
 }  // namespace
 
 int main_loop_setup() {
@@ -55,7 +48,7 @@ void main_thread_loop() {
     for (;;) {
         // At least once a second, for a check that the helper asked for.
         int64_t next_work = watchdog_enabled() ? std::min(next_check, next_guard) : next_guard;
-        sleep_until(std::min(monotonic_ms() + 1000, next_work));
+        wait_posted_until(&main_wakeup, std::min(monotonic_ms() + 1000, next_work));
         syslog_feed_drain();
         fast_path_check();
         int64_t now = monotonic_ms();

@@ -286,9 +286,9 @@ int policy_release(policy *rule, int64_t now_ms, uint64_t *out, int capacity, un
         rule->next_release_ms = rule->now_ms + rule->settings.delay_ms;  // a late caller catches up
     }
     int written = rule->head < 0 ? 0 : release_head(rule, out, capacity, 0);
+    // The credit release looks at the low water mark, for this release's packets too.
     written += policy_credit_release(rule, now_ms, out + written, capacity - written, events);
     note_credit_restored(rule, events);
-    note_alarm_lowered(rule, events);
     return written;
 }
 

@@ -67,7 +67,9 @@ NSPAWN=
 ROOT=
 DEBS=
 cleanup() {
-    if [ -n "$NSPAWN" ] && kill -0 "$NSPAWN" 2>/dev/null; then
+    # $! of the container's start: a positive pid, checked all the same (0 would be this
+    # script's own process group).
+    if [[ $NSPAWN =~ ^[1-9][0-9]*$ ]] && kill -0 "$NSPAWN" 2>/dev/null; then
         kill -TERM "$NSPAWN"
         for _ in $(seq 100); do kill -0 "$NSPAWN" 2>/dev/null || break; sleep 0.1; done
         kill -KILL "$NSPAWN" 2>/dev/null
